@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the given package groups need, skipping what is installed.
+# Usage: scripts/deps.sh build [test] [cross] [fuzz] [apache] ...
+set -euo pipefail
+
+declare -A GROUPS=(
+  [build]="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev"
+  [test]="curl python3 procps"
+  [cross]="g++-mingw-w64-x86-64-posix mingw-w64-tools"
+  [fuzz]="clang libclang-rt-14-dev libfuzzer-14-dev"
+  [apache]="apache2 apache2-dev"
+)
+
+want=()
+for group in "$@"; do
+  [[ -n "${GROUPS[$group]+x}" ]] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
+  for pkg in ${GROUPS[$group]}; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      want+=("$pkg")
+    fi
+  done
+done
+
+if ((${#want[@]})); then
+  echo "Installing: ${want[*]}"
+  SUDO=""
+  [[ $(id -u) -eq 0 ]] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${want[@]}" >/dev/null
+fi
