@@ -119,7 +119,9 @@ std::u16string WidenBytes(std::string_view bytes) {
   return out;
 }
 
-char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
+char16_t AsciiLower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+}
 
 bool EqualsIgnoreAsciiCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) {

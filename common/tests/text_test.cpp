@@ -17,11 +17,13 @@ TEST(Text, MalformedUtf8BecomesReplacementCharacter) {
     std::u16string out;
   };
   const Case cases[] = {
-      {"\xC3", u"\uFFFD"},              // truncated sequence
-      {"\xC0\xAF", u"\uFFFD"},          // overlong "/" never decodes to "/"
-      {"\xED\xA0\x80x", u"\uFFFDx"},    // encoded surrogate
-      {"\xFF", u"\uFFFD"},              // never valid
-      {"a\x80" "b", u"a\uFFFDb"},       // stray continuation
+      {"\xC3", u"\uFFFD"},            // truncated sequence
+      {"\xC0\xAF", u"\uFFFD"},        // overlong "/" never decodes to "/"
+      {"\xED\xA0\x80x", u"\uFFFDx"},  // encoded surrogate
+      {"\xFF", u"\uFFFD"},            // never valid
+      {"a\x80"
+       "b",
+       u"a\uFFFDb"},  // stray continuation
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;

@@ -26,18 +26,22 @@ std::vector<std::string> Words(const std::string& words) {
   std::string cur;
   for (char ch : words) {
     if (ch == ' ') {
-      if (!cur.empty()) out.push_back(cur);
+      if (!cur.empty())
+        out.push_back(cur);
       cur.clear();
     } else {
       cur.push_back(ch);
     }
   }
-  if (!cur.empty()) out.push_back(cur);
+  if (!cur.empty())
+    out.push_back(cur);
   return out;
 }
 }  // namespace
 
-void RegisterCommand(CommandInfo info) { Table().push_back(std::move(info)); }
+void RegisterCommand(CommandInfo info) {
+  Table().push_back(std::move(info));
+}
 
 }  // namespace tokengate::cli
 
@@ -65,7 +69,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    return best->run(std::vector<std::string>(args.begin() + static_cast<long>(bestLen), args.end()));
+    return best->run(
+        std::vector<std::string>(args.begin() + static_cast<long>(bestLen), args.end()));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tokengate: %s\n", e.what());
     return 2;

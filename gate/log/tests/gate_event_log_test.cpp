@@ -15,8 +15,8 @@ TEST(GateEventLog, EveryEventHasCategory1000AndId1001AndIsCutAt255) {
 
   const auto events = sink->Events();
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0], (CapturingEventSink::Event{EventType::Warning, 1000, 1001,
-                                                   std::u16string(255, u'x')}));
+  EXPECT_EQ(events[0],
+            (CapturingEventSink::Event{EventType::Warning, 1000, 1001, std::u16string(255, u'x')}));
   EXPECT_EQ(events[1].type, EventType::Information);
   EXPECT_EQ(events[1].text, u"Tessera cookie not found");
   EXPECT_EQ(events[2].text.size(), 255u);

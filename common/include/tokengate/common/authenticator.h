@@ -43,9 +43,9 @@ inline constexpr std::int32_t kSessionExpiredUnits = 15;
 inline constexpr std::int32_t kNeverReissue = -1;
 
 // Fault codes raised by the broker.
-inline constexpr std::uint32_t kFaultEmptyToken = 1782;           // RPC_X_BYTE_COUNT_TOO_SMALL
-inline constexpr std::uint32_t kFaultAccessDenied = 0x8001011B;   // RPC_E_ACCESS_DENIED
-inline constexpr std::uint32_t kFaultSysCallFailed = 0x80010100;  // RPC_E_SYS_CALL_FAILED
+inline constexpr std::uint32_t kFaultEmptyToken = 1782;              // RPC_X_BYTE_COUNT_TOO_SMALL
+inline constexpr std::uint32_t kFaultAccessDenied = 0x8001011B;      // RPC_E_ACCESS_DENIED
+inline constexpr std::uint32_t kFaultSysCallFailed = 0x80010100;     // RPC_E_SYS_CALL_FAILED
 inline constexpr std::uint32_t kFaultInvalidParameter = 0x80010010;  // RPC_E_INVALID_PARAMETER
 
 // Status codes of the RPC runtime that a client may see for transport failures.
@@ -82,23 +82,19 @@ class IAuthenticator {
   virtual ~IAuthenticator() = default;
 
   virtual std::intptr_t GetHeaderString(
-      std::int32_t TesseraConfig_Length, const char16_t* TesseraConfig,
-      std::int32_t Tessera_Length, const char16_t* Tessera,
-      std::int32_t AuthnPrefix_Length, const char16_t* AuthnPrefix,
-      std::int32_t TokenUpdateWindow,
-      std::int32_t* pUpdatedToken_Length, char16_t* pUpdatedToken /* [kUpdatedTokenCapacity] */,
-      std::int32_t* pHeader_Length, char16_t* pHeader /* [kHeaderCapacity] */,
-      std::int32_t* pAttributeList_Length,
+      std::int32_t TesseraConfig_Length, const char16_t* TesseraConfig, std::int32_t Tessera_Length,
+      const char16_t* Tessera, std::int32_t AuthnPrefix_Length, const char16_t* AuthnPrefix,
+      std::int32_t TokenUpdateWindow, std::int32_t* pUpdatedToken_Length,
+      char16_t* pUpdatedToken /* [kUpdatedTokenCapacity] */, std::int32_t* pHeader_Length,
+      char16_t* pHeader /* [kHeaderCapacity] */, std::int32_t* pAttributeList_Length,
       char16_t* pAttributeList /* [kAttributeListCapacity] */) = 0;
 
   virtual std::intptr_t GetHeaderStringWithIWA(
-      std::int32_t TesseraConfig_Length, const char16_t* TesseraConfig,
-      std::int32_t Tessera_Length, const char16_t* Tessera,
-      std::int32_t AuthnPrefix_Length, const char16_t* AuthnPrefix,
+      std::int32_t TesseraConfig_Length, const char16_t* TesseraConfig, std::int32_t Tessera_Length,
+      const char16_t* Tessera, std::int32_t AuthnPrefix_Length, const char16_t* AuthnPrefix,
       std::int32_t TokenUpdateWindow, std::int32_t ChildProcessID,
-      std::int32_t* pUpdatedToken_Length, char16_t* pUpdatedToken,
-      std::int32_t* pHeader_Length, char16_t* pHeader,
-      std::int32_t* pAttributeList_Length, char16_t* pAttributeList) = 0;
+      std::int32_t* pUpdatedToken_Length, char16_t* pUpdatedToken, std::int32_t* pHeader_Length,
+      char16_t* pHeader, std::int32_t* pAttributeList_Length, char16_t* pAttributeList) = 0;
 };
 
 }  // namespace tokengate::rpc
