@@ -60,6 +60,21 @@ inline constexpr std::uint32_t kStatusProcNumOutOfRange = 1745;  // RPC_S_PROCNU
 inline constexpr std::uint32_t kStatusInvalidBinding = 1702;     // RPC_S_INVALID_BINDING
 inline constexpr std::uint32_t kStatusOutOfMemory = 14;          // ERROR_OUTOFMEMORY
 inline constexpr std::uint32_t kStatusNotListening = 1715;       // RPC_S_NOT_LISTENING
+// Further runtime statuses of the local transport.
+inline constexpr std::uint32_t kStatusAccessDenied = 5;             // RPC_S_ACCESS_DENIED
+inline constexpr std::uint32_t kStatusInvalidStringBinding = 1700;  // RPC_S_INVALID_STRING_BINDING
+inline constexpr std::uint32_t kStatusProtseqNotSupported = 1703;   // RPC_S_PROTSEQ_NOT_SUPPORTED
+inline constexpr std::uint32_t kStatusBadEndpointFormat = 1706;     // RPC_S_INVALID_ENDPOINT_FORMAT
+inline constexpr std::uint32_t kStatusAlreadyListening = 1713;      // RPC_S_ALREADY_LISTENING
+inline constexpr std::uint32_t kStatusNoProtseqsRegistered = 1714;  // RPC_S_NO_PROTSEQS_REGISTERED
+inline constexpr std::uint32_t kStatusCantCreateEndpoint = 1720;    // RPC_S_CANT_CREATE_ENDPOINT
+inline constexpr std::uint32_t kStatusOutOfResources = 1721;        // RPC_S_OUT_OF_RESOURCES
+inline constexpr std::uint32_t kStatusInvalidBound = 1734;          // RPC_S_INVALID_BOUND
+inline constexpr std::uint32_t kStatusDuplicateEndpoint = 1740;     // RPC_S_DUPLICATE_ENDPOINT
+inline constexpr std::uint32_t kStatusMaxCallsTooSmall = 1742;      // RPC_S_MAX_CALLS_TOO_SMALL
+inline constexpr std::uint32_t kStatusInternalError = 1766;         // RPC_S_INTERNAL_ERROR
+inline constexpr std::uint32_t kStatusNullRefPointer = 1780;        // RPC_X_NULL_REF_POINTER
+inline constexpr std::uint32_t kStatusBadStubData = 1783;           // RPC_X_BAD_STUB_DATA
 
 // A fault raised by a procedure, or a failure of the call itself as the client sees it: the
 // call ends without outputs and the caller receives `code`, as an RPC exception code.
