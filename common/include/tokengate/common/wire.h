@@ -113,9 +113,9 @@ struct ReplyIn {
   Procedure procedure = Procedure::GetHeaderString;
   std::int64_t result = 0;
   bool descriptorAttached = false;
-  std::u16string_view updatedToken;
-  std::u16string_view header;
-  std::u16string_view attributeList;
+  std::u16string_view updatedToken{};
+  std::u16string_view header{};
+  std::u16string_view attributeList{};
 };
 
 // Replaces `out` with the reply frame; kBadLength when an output exceeds its capacity.
