@@ -1,0 +1,21 @@
+// Reading server variables of the current request as UTF-16 text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tokengate/gate/gate_event_log.h"
+#include "tokengate/gate/request_host.h"
+
+namespace tokengate::gate {
+
+// Reads `name` into a 50000-byte area and converts it from the ANSI code page. A variable the
+// server cannot deliver (also one that does not fit the area) gives an empty text after the
+// warning event "<name> could not be obtained from request <code>".
+std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
+                                  std::string_view name);
+
+// The warning text of a failed read.
+std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code);
+
+}  // namespace tokengate::gate

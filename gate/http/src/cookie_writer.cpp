@@ -1,0 +1,131 @@
+#include "tokengate/gate/cookie_writer.h"
+
+#include "tokengate/common/text.h"
+
+namespace tokengate::gate {
+
+namespace {
+
+void AppendTwoDigits(std::string& out, unsigned value) {
+  out.push_back(static_cast<char>('0' + (value / 10) % 10));
+  out.push_back(static_cast<char>('0' + value % 10));
+}
+
+// Appends the ANSI form of `part`; false when it holds a character that would end or split the
+// header line.
+bool AppendSafe(std::string& line, std::u16string_view part) {
+  const std::string bytes = text::ToAnsi(part);
+  if (bytes.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    return false;
+  }
+  line += bytes;
+  return true;
+}
+
+std::optional<std::string> Finish(std::string line) {
+  line += "\r\n";
+  if (line.size() >= kWorkAreaBytes) {
+    return std::nullopt;
+  }
+  return line;
+}
+
+std::uint32_t Send(IFilterContext& filter, const GateEventLog& log,
+                   const std::optional<std::string>& line) {
+  if (!line || !filter.AddResponseHeaders(*line)) {
+    log.Report(EventType::Error, kCookieUpdateFailed);
+    return kHseStatusError;
+  }
+  return kHseStatusSuccess;
+}
+
+}  // namespace
+
+std::string FormatCookieExpiry(std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const auto seconds = floor<std::chrono::seconds>(when);
+  const auto day = floor<days>(seconds);
+  const year_month_day date{day};
+  const hh_mm_ss<std::chrono::seconds> time{seconds - day};
+  std::string out = kDays[weekday{day}.c_encoding()];
+  out += ", ";
+  AppendTwoDigits(out, static_cast<unsigned>(date.day()));
+  out += '-';
+  out += kMonths[static_cast<unsigned>(date.month()) - 1];
+  out += '-';
+  out += std::to_string(static_cast<int>(date.year()));
+  out += ' ';
+  AppendTwoDigits(out, static_cast<unsigned>(time.hours().count()));
+  out += ':';
+  AppendTwoDigits(out, static_cast<unsigned>(time.minutes().count()));
+  out += ':';
+  AppendTwoDigits(out, static_cast<unsigned>(time.seconds().count()));
+  out += " GMT";
+  return out;
+}
+
+std::optional<std::string> BuildClearCookieLine(const GateSettings& settings) {
+  std::string line = "Set-Cookie: ";
+  if (!AppendSafe(line, settings.TesseraName)) {
+    return std::nullopt;
+  }
+  line += "=; expires=Thu, 01 Jan 1970 00:00:00 GMT";
+  if (!settings.Domain.empty()) {
+    line += "; domain=";
+    if (!AppendSafe(line, settings.Domain)) {
+      return std::nullopt;
+    }
+  }
+  line += "; path=";
+  if (!AppendSafe(line, settings.Path)) {
+    return std::nullopt;
+  }
+  return Finish(std::move(line));
+}
+
+std::optional<std::string> BuildWriteCookieLine(const GateSettings& settings,
+                                                std::u16string_view name, std::u16string_view value,
+                                                std::chrono::system_clock::time_point now) {
+  std::string line = "Set-Cookie: ";
+  if (!AppendSafe(line, name)) {
+    return std::nullopt;
+  }
+  line += '=';
+  if (!AppendSafe(line, value)) {
+    return std::nullopt;
+  }
+  if (!settings.SessionCookie) {
+    line += "; expires=";
+    line += FormatCookieExpiry(now + std::chrono::minutes(settings.CookieAge));
+  }
+  if (!settings.Domain.empty()) {
+    line += "; domain=";
+    if (!AppendSafe(line, settings.Domain)) {
+      return std::nullopt;
+    }
+  }
+  line += "; path=";
+  if (!AppendSafe(line, settings.Path)) {
+    return std::nullopt;
+  }
+  if (settings.SecureCookie) {
+    line += "; secure";
+  }
+  return Finish(std::move(line));
+}
+
+std::uint32_t ClearTokenCookie(IFilterContext& filter, const GateSettings& settings,
+                               const GateEventLog& log) {
+  return Send(filter, log, BuildClearCookieLine(settings));
+}
+
+std::uint32_t WriteCookie(IFilterContext& filter, const GateSettings& settings,
+                          const GateEventLog& log, std::u16string_view name,
+                          std::u16string_view value, std::chrono::system_clock::time_point now) {
+  return Send(filter, log, BuildWriteCookieLine(settings, name, value, now));
+}
+
+}  // namespace tokengate::gate
