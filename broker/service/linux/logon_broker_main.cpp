@@ -1,0 +1,239 @@
+// logon-broker: LogonBroker's program on Linux. Wires the service host to systemd, syslog and the
+// Unix socket transport.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tokengate/broker/auth/authentication_service.h"
+#include "tokengate/broker/auth/logon.h"
+#include "tokengate/broker/service/service_platform.h"
+#include "tokengate/common/text.h"
+#include "tokengate/platform/broker_handle_transfer.h"
+#include "tokengate/platform/service_linux.h"
+#include "tokengate/platform/unix_rpc.h"
+
+namespace tokengate::broker {
+namespace {
+
+namespace plat = tokengate::platform;
+
+thread_local std::uint32_t tLastError = 0;
+
+std::string Narrow(std::u16string_view s) {
+  return text::Utf16ToUtf8(s);
+}
+
+// A systemd unit standing for one installed service.
+class SystemdServiceHandle final : public IServiceHandle {
+ public:
+  SystemdServiceHandle(const plat::SystemdUnits& units, plat::UnitDefinition unit)
+      : units_(units), unit_(std::move(unit)) {}
+
+  bool SetDescription(std::u16string_view description) override {
+    unit_.description = Narrow(description);
+    return Ok(units_.Rewrite(unit_));
+  }
+  bool ControlStop(ServiceStatus& status) override {
+    if (!Ok(units_.Stop(unit_.name)))
+      return false;
+    status.currentState = kServiceStopPending;
+    status.waitHint = kPendingWaitHintMs;
+    return true;
+  }
+  bool QueryStatus(ServiceStatus& status) override {
+    std::uint32_t err = 0;
+    const plat::UnitState state = units_.State(unit_.name, err);
+    if (!Ok(err))
+      return false;
+    status.waitHint = 0;
+    switch (state) {
+      case plat::UnitState::Active:
+        status.currentState = kServiceRunning;
+        break;
+      case plat::UnitState::Activating:
+        status.currentState = kServiceStartPending;
+        status.waitHint = kPendingWaitHintMs;
+        break;
+      case plat::UnitState::Deactivating:
+        status.currentState = kServiceStopPending;
+        status.waitHint = kPendingWaitHintMs;
+        break;
+      default:
+        status.currentState = kServiceStopped;
+        break;
+    }
+    return true;
+  }
+  bool Start() override { return Ok(units_.Start(unit_.name)); }
+  bool Delete() override { return Ok(units_.Remove(unit_.name)); }
+
+ private:
+  static constexpr std::uint32_t kPendingWaitHintMs = 10000;
+  static bool Ok(std::uint32_t err) {
+    tLastError = err;
+    return err == 0;
+  }
+  const plat::SystemdUnits& units_;
+  plat::UnitDefinition unit_;
+};
+
+class SystemdServiceManager final : public IServiceManager {
+ public:
+  explicit SystemdServiceManager(const plat::SystemdUnits& units) : units_(units) {}
+
+  std::unique_ptr<IServiceHandle> CreateService(const ServiceDefinition& definition) override {
+    // The dependency names a Windows service; the socket transport needs no other service.
+    plat::UnitDefinition unit{
+        Narrow(definition.name), Narrow(definition.displayName), {}, Narrow(definition.binaryPath)};
+    tLastError = units_.Install(unit);
+    if (tLastError != 0)
+      return nullptr;
+    return std::make_unique<SystemdServiceHandle>(units_, std::move(unit));
+  }
+  std::unique_ptr<IServiceHandle> OpenService(std::u16string_view name) override {
+    plat::UnitDefinition unit{
+        Narrow(name), Narrow(kServiceReadableName), Narrow(kServiceDescription), {}};
+    if (!units_.Exists(unit.name)) {
+      tLastError = plat::kSvcErrDoesNotExist;
+      return nullptr;
+    }
+    std::uint32_t err = 0;
+    if (const auto path = plat::OwnExecutablePath(err))
+      unit.execStart = *path;
+    return std::make_unique<SystemdServiceHandle>(units_, std::move(unit));
+  }
+
+ private:
+  const plat::SystemdUnits& units_;
+};
+
+class LinuxServicePlatform final : public IServicePlatform {
+ public:
+  void WriteStdout(std::u16string_view text) override {
+    const std::string bytes = text::Utf16ToUtf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+  }
+  void ReportEvent(std::u16string_view, EventType type,
+                   std::u16string_view message) noexcept override {
+    try {
+      plat::SystemLogWrite(static_cast<std::uint16_t>(type), kEventCategory, kEventId,
+                           text::Utf16ToUtf8(message));
+    } catch (...) {
+      // dropped, like an entry the event log cannot take
+    }
+  }
+  void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+  std::uint32_t LastError() const override { return tLastError; }
+  std::u16string SystemErrorText(std::uint32_t code) override {
+    return text::Utf8ToUtf16(plat::ServiceErrorText(code));
+  }
+  std::optional<std::u16string> ModuleFileName() override {
+    std::uint32_t err = 0;
+    const auto path = plat::OwnExecutablePath(err);
+    tLastError = err;
+    if (!path)
+      return std::nullopt;
+    return text::Utf8ToUtf16(*path);
+  }
+  std::unique_ptr<IServiceManager> OpenServiceManager() override {
+    tLastError = units_.CheckManager();
+    if (tLastError != 0)
+      return nullptr;
+    return std::make_unique<SystemdServiceManager>(units_);
+  }
+  bool StartServiceDispatcher(std::u16string_view, IServiceCallbacks& callbacks) override {
+    notifySocket_ = plat::NotifySocketPath();
+    if (!notifySocket_) {
+      tLastError = plat::kSvcErrNotStartedByManager;
+      return false;
+    }
+    const std::uint32_t err =
+        plat::RunServiceDispatcher([&callbacks] { callbacks.ServiceMain(); },
+                                   [&callbacks] { callbacks.ServiceHandler(kControlStop); });
+    tLastError = err;
+    return err == 0;
+  }
+  bool RegisterControlHandler(std::u16string_view) override {
+    tLastError = notifySocket_ ? 0 : plat::kSvcErrNotStartedByManager;
+    return notifySocket_.has_value();
+  }
+  bool SetServiceStatus(const ServiceStatus& status) override {
+    if (!notifySocket_)
+      return false;
+    std::string message;
+    switch (status.currentState) {
+      case kServiceStartPending:
+        message = "STATUS=Starting";
+        break;
+      case kServiceRunning:
+        message = "READY=1\nSTATUS=Running";
+        break;
+      case kServiceStopPending:
+        message = "STOPPING=1\nSTATUS=Stopping";
+        break;
+      default:
+        message = "STATUS=Stopped";
+        if (status.win32ExitCode != 0) {
+          char code[32];
+          std::snprintf(code, sizeof code, " (exit code 0x%x)", status.win32ExitCode);
+          message += code;
+        }
+        break;
+    }
+    tLastError = plat::SendNotify(*notifySocket_, message);
+    return tLastError == 0;
+  }
+
+ private:
+  plat::SystemdUnits units_;
+  std::optional<std::string> notifySocket_;
+};
+
+// The credential is a descriptor; it reaches the caller with the call's reply.
+class ReplyHandleTransfer final : public IHandleTransfer {
+ public:
+  Result Transfer(OwnedCredential credential, std::int32_t childProcessId) override {
+    plat::UniqueFd fd(static_cast<int>(credential.Release()));
+    const int value = fd.get();
+    switch (plat::TransferToCaller(std::move(fd), childProcessId)) {
+      case plat::ReplyTransfer::Attached:
+        return {Outcome::Transferred, value};
+      case plat::ReplyTransfer::CallerMismatch:
+        return {Outcome::OpenProcessFailed, -1};
+      case plat::ReplyTransfer::AttachFailed:
+        break;
+    }
+    return {Outcome::DuplicateHandleFailed, -1};
+  }
+};
+
+}  // namespace
+}  // namespace tokengate::broker
+
+int main(int argc, char** argv) {
+  using namespace tokengate;
+  // A closed standard output or client socket must not end the broker.
+  ::signal(SIGPIPE, SIG_IGN);
+  platform::SystemLogOpen("TarvexWebAgent");
+
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i)
+    args.push_back(text::FromAnsi(argv[i]));
+
+  broker::LinuxServicePlatform host;
+  auto runtime = platform::CreateUnixRpcServerRuntime();
+  auto service = std::make_unique<broker::AuthenticationService>(
+      host, *runtime, broker::CreateUnavailableS4ULogonProvider(),
+      std::make_unique<broker::ReplyHandleTransfer>());
+  service->wmain(args);
+  // The runtime's call threads use the service: end them first.
+  runtime.reset();
+  service.reset();
+  return 0;
+}
