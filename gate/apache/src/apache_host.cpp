@@ -1,0 +1,309 @@
+#include "apache_host.h"
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "apache_headers.h"
+#include "header_policy.h"
+#include "tokengate/common/text.h"
+
+namespace tokengate::apache {
+
+namespace {
+
+std::vector<HeaderLine> RequestHeaders(const apr_table_t* table) {
+  std::vector<HeaderLine> out;
+  const apr_array_header_t* arr = apr_table_elts(table);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  out.reserve(static_cast<std::size_t>(arr->nelts));
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key != nullptr) {
+      out.emplace_back(entries[i].key, entries[i].val != nullptr ? entries[i].val : "");
+    }
+  }
+  return out;
+}
+
+// Request header `wanted` given in server-variable form ("HOST" for Host, "_" for "-"); headers
+// whose own name has an underscore never answer, so they cannot stand in for a dashed one.
+std::optional<std::string> HeaderVariable(const apr_table_t* table, std::string_view wanted) {
+  const apr_array_header_t* arr = apr_table_elts(table);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  const std::string want = NormalisedHeaderName(wanted);
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key == nullptr || HasUnderscore(entries[i].key)) {
+      continue;
+    }
+    if (NormalisedHeaderName(entries[i].key) == want) {
+      return std::string(entries[i].val != nullptr ? entries[i].val : "");
+    }
+  }
+  return std::nullopt;
+}
+
+// Every Cookie header of the request joined with "; " (HTTP/2 clients send one per cookie).
+std::optional<std::string> CookieHeader(const apr_table_t* table) {
+  const apr_array_header_t* arr = apr_table_elts(table);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  std::optional<std::string> out;
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key == nullptr || strcasecmp(entries[i].key, "Cookie") != 0) {
+      continue;
+    }
+    if (out) {
+      out->append("; ");
+    } else {
+      out.emplace();
+    }
+    out->append(entries[i].val != nullptr ? entries[i].val : "");
+  }
+  return out;
+}
+
+struct PendingChild {
+  request_rec* r;
+  std::unique_ptr<gate::HandOff> handOff;
+  gate::CompletionRoutine done;
+};
+
+// Runs the gate's completion step when the request is finished (its pool is being destroyed).
+apr_status_t CompleteChild(void* data) {
+  std::unique_ptr<PendingChild> pending(static_cast<PendingChild*>(data));
+  try {
+    ApacheRequestHost host(pending->r, nullptr);
+    pending->done(host, std::move(pending->handOff));
+  } catch (...) {
+    // The completion step has nothing left to answer; the request is over.
+  }
+  return APR_SUCCESS;
+}
+
+bool IsTokenChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+}  // namespace
+
+std::uint32_t NewContextId() noexcept {
+  thread_local std::mt19937 generator{[] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device()};
+    return std::mt19937(seed);
+  }()};
+  std::uint32_t id = 0;
+  while (id == 0) {
+    id = static_cast<std::uint32_t>(generator());
+  }
+  return id;
+}
+
+std::uint32_t ApacheFilterNotification::ContextId() const noexcept {
+  if (state_.contextId == 0) {
+    state_.contextId = NewContextId();
+  }
+  return state_.contextId;
+}
+
+bool ApacheFilterNotification::AddHeader(std::string_view name, std::string_view value) noexcept {
+  if (!name.empty() && name.back() == ':') {
+    name.remove_suffix(1);
+  }
+  if (name.empty()) {
+    return false;
+  }
+  apr_table_add(r_->headers_in, apr_pstrndup(r_->pool, name.data(), name.size()),
+                apr_pstrndup(r_->pool, value.data(), value.size()));
+  return true;
+}
+
+std::optional<std::string> ApacheRequestHost::VariableValue(std::string_view name) const {
+  if (name == "URL") {
+    return WithoutPathParameters(r_->uri != nullptr ? r_->uri : "");
+  }
+  if (name == "PATH_INFO") {
+    return std::string(r_->uri != nullptr ? r_->uri : "");
+  }
+  if (name == "QUERY_STRING") {
+    return std::string(QueryString());
+  }
+  if (name == "ALL_RAW") {
+    return BuildAllRaw(RequestHeaders(r_->headers_in));
+  }
+  if (name == "HTTPS") {
+    return std::string(ap_ssl_conn_is_ssl(r_->connection) ? "on" : "off");
+  }
+  if (name == "HEADER_COOKIE") {
+    return CookieHeader(r_->headers_in);
+  }
+  if (name == "REQUEST_METHOD") {
+    return std::string(r_->method != nullptr ? r_->method : "");
+  }
+  if (name == "SERVER_PROTOCOL") {
+    return std::string(r_->protocol != nullptr ? r_->protocol : "");
+  }
+  if (name == "SERVER_NAME") {
+    return std::string(ap_get_server_name(r_));
+  }
+  if (name == "SERVER_PORT") {
+    return std::to_string(ap_get_server_port(r_));
+  }
+  if (name == "REMOTE_ADDR") {
+    return std::string(r_->useragent_ip != nullptr ? r_->useragent_ip : "");
+  }
+  if (name.starts_with("HTTP_") && name.size() > 5) {
+    return HeaderVariable(r_->headers_in, name.substr(5));
+  }
+  return std::nullopt;
+}
+
+gate::VariableRead ApacheRequestHost::GetServerVariable(std::string_view name,
+                                                        std::span<char> area) noexcept {
+  gate::VariableRead read;
+  try {
+    const std::optional<std::string> value = VariableValue(name);
+    if (!value) {
+      read.error = gate::VariableError::InvalidIndex;
+      read.code = gate::kErrorInvalidIndex;
+      return read;
+    }
+    if (value->size() + 1 > area.size()) {
+      read.error = gate::VariableError::InsufficientBuffer;
+      read.code = gate::kErrorInsufficientBuffer;
+      read.size = value->size() + 1;
+      return read;
+    }
+    std::memcpy(area.data(), value->data(), value->size());
+    area[value->size()] = '\0';
+    read.size = value->size() + 1;
+  } catch (...) {
+    read = {};
+    read.error = gate::VariableError::Other;
+    read.code = 8;  // not enough memory
+  }
+  return read;
+}
+
+std::string_view ApacheRequestHost::QueryString() const noexcept {
+  return r_->args != nullptr ? std::string_view(r_->args) : std::string_view{};
+}
+
+void ApacheRequestHost::SetStatusCode(std::uint32_t status) noexcept {
+  status_ = status;
+}
+
+void ApacheRequestHost::SetLogData(std::string_view text) noexcept {
+  apr_table_set(r_->notes, "tokengate", apr_pstrndup(r_->pool, text.data(), text.size()));
+}
+
+bool ApacheRequestHost::WriteClient(std::string_view bytes) noexcept {
+  if (outcome_ != Outcome::None && outcome_ != Outcome::Page) {
+    return false;
+  }
+  if (page_.size() + bytes.size() > gate::kWorkAreaBytes) {
+    return false;
+  }
+  try {
+    page_.append(bytes);
+  } catch (...) {
+    return false;
+  }
+  outcome_ = Outcome::Page;
+  return true;
+}
+
+bool ApacheRequestHost::SendRedirect(std::string_view location) noexcept {
+  if (outcome_ != Outcome::None || !IsSafeLocation(location)) {
+    return false;
+  }
+  apr_table_set(r_->headers_out, "Location",
+                apr_pstrndup(r_->pool, location.data(), location.size()));
+  outcome_ = Outcome::Redirect;
+  return true;
+}
+
+bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
+  if (handOff.kind == gate::HandOffKind::Unchanged) {
+    return true;
+  }
+  const std::vector<HeaderLine> lines =
+      ChildHeaderSet(ParseHeaderBlock(handOff.child_headers), RequestHeaders(r_->headers_in));
+  apr_table_t* headers = apr_table_make(r_->pool, static_cast<int>(lines.size()) + 1);
+  for (const auto& [name, value] : lines) {
+    apr_table_addn(headers, apr_pstrmemdup(r_->pool, name.data(), name.size()),
+                   apr_pstrmemdup(r_->pool, value.data(), value.size()));
+  }
+  r_->headers_in = headers;
+  if (handOff.kind == gate::HandOffKind::Impersonated) {
+    const std::string user = text::Utf16ToUtf8(handOff.user_name);
+    r_->user = apr_pstrmemdup(r_->pool, user.data(), user.size());
+    r_->ap_auth_type = apr_pstrmemdup(r_->pool, handOff.auth_type.data(), handOff.auth_type.size());
+  }
+  return true;
+}
+
+bool ApacheRequestHost::ExecuteChild(std::unique_ptr<gate::HandOff>& hand_off,
+                                     gate::CompletionRoutine done) noexcept {
+  if (outcome_ != Outcome::None || !hand_off || done == nullptr) {
+    return false;
+  }
+  const gate::HandOffKind kind = hand_off->kind;
+  try {
+    if (!ApplyHandOff(*hand_off)) {
+      return false;
+    }
+    auto pending = std::make_unique<PendingChild>(PendingChild{r_, std::move(hand_off), done});
+    apr_pool_cleanup_register(r_->pool, pending.get(), CompleteChild, apr_pool_cleanup_null);
+    pending.release();  // owned by the request pool's cleanup from here on
+  } catch (...) {
+    return false;
+  }
+  if (state_ != nullptr && kind != gate::HandOffKind::Unchanged) {
+    state_->authenticated = 1;
+  }
+  outcome_ = Outcome::HandedOn;
+  return true;
+}
+
+bool ApacheRequestHost::GetExecStatus(gate::ExecStatus& status) noexcept {
+  status.http_status = static_cast<std::uint32_t>(r_->status);
+  status.win32_error = 0;
+  return true;
+}
+
+gate::IFilterContext* ApacheRequestHost::ResolveFilterContext(std::uint32_t id) noexcept {
+  if (state_ == nullptr || id == 0 || state_->contextId != id) {
+    return nullptr;
+  }
+  return this;
+}
+
+bool ApacheRequestHost::AddResponseHeaders(std::string_view line) noexcept {
+  if (line.ends_with("\r\n")) {
+    line.remove_suffix(2);
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !IsSafeLocation(line)) {
+    return false;
+  }
+  const std::string_view name = line.substr(0, colon);
+  for (const char c : name) {
+    if (!IsTokenChar(c)) {
+      return false;
+    }
+  }
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && value.front() == ' ') {
+    value.remove_prefix(1);
+  }
+  request_rec* top = r_;
+  while (top->main != nullptr) {
+    top = top->main;
+  }
+  apr_table_addn(top->err_headers_out, apr_pstrmemdup(top->pool, name.data(), name.size()),
+                 apr_pstrmemdup(top->pool, value.data(), value.size()));
+  return true;
+}
+
+}  // namespace tokengate::apache

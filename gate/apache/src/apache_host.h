@@ -1,0 +1,93 @@
+// The gate's host seam over one Apache request.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "tokengate/gate/request_host.h"
+
+struct request_rec;
+
+namespace tokengate::apache {
+
+// Per-request state of the module, kept in the request's module configuration. Plain data in the
+// request pool.
+struct RequestState {
+  std::uint32_t contextId;  // 0 until the request is tagged
+  int authenticated;        // the gate handed this request on with attribute headers
+};
+
+// Makes a random non-zero 32-bit context identifier (per-thread generator, no lock).
+std::uint32_t NewContextId() noexcept;
+
+// The filter role on a request whose headers have been read.
+class ApacheFilterNotification final : public gate::IFilterNotification {
+ public:
+  ApacheFilterNotification(request_rec* r, RequestState& state) : r_(r), state_(state) {}
+  void ClearPrivateContext() noexcept override {}
+  std::uint32_t ContextId() const noexcept override;
+  bool AddHeader(std::string_view name, std::string_view value) noexcept override;
+
+ private:
+  request_rec* r_;
+  RequestState& state_;
+};
+
+// What the gate did with a request, for the hook to answer Apache.
+enum class Outcome : std::uint8_t { None, HandedOn, Redirect, Page };
+
+class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterContext {
+ public:
+  ApacheRequestHost(request_rec* r, RequestState* state, std::string_view body = {})
+      : r_(r), state_(state), body_(body) {}
+
+  gate::VariableRead GetServerVariable(std::string_view name,
+                                       std::span<char> area) noexcept override;
+  std::string_view QueryString() const noexcept override;
+  std::string_view AvailableBody() const noexcept override { return body_; }
+
+  void SetStatusCode(std::uint32_t status) noexcept override;
+  void SetLogData(std::string_view text) noexcept override;
+  bool WriteClient(std::string_view bytes) noexcept override;
+  bool SendRedirect(std::string_view location) noexcept override;
+
+  bool ExecuteChild(std::unique_ptr<gate::HandOff>& hand_off,
+                    gate::CompletionRoutine done) noexcept override;
+  bool GetExecStatus(gate::ExecStatus& status) noexcept override;
+  void SetThreadLastError(std::uint32_t) noexcept override {}
+  void DoneWithSession(std::uint32_t) noexcept override {}
+
+  gate::IFilterContext* ResolveFilterContext(std::uint32_t id) noexcept override;
+
+  // Apache runs requests under the server's own identity; there is no per-thread identity to
+  // open or switch, so the integrated-authentication route reports failure.
+  gate::Credential OpenThreadCredential() noexcept override { return nullptr; }
+  bool RevertToSelf() noexcept override { return true; }
+  bool Impersonate(const gate::ICredential&) noexcept override { return false; }
+  std::optional<std::u16string> ThreadUserName() override { return std::nullopt; }
+
+  bool AddResponseHeaders(std::string_view line) noexcept override;
+
+  Outcome Result() const noexcept { return outcome_; }
+  std::uint32_t PageStatus() const noexcept { return status_; }
+  const std::string& Page() const noexcept { return page_; }
+
+  // The value of a server variable, or nullopt when the request has no such variable.
+  std::optional<std::string> VariableValue(std::string_view name) const;
+
+ private:
+  bool ApplyHandOff(const gate::HandOff& handOff);
+
+  request_rec* r_;
+  RequestState* state_;
+  std::string_view body_;
+  Outcome outcome_ = Outcome::None;
+  std::uint32_t status_ = 200;
+  std::string page_;
+};
+
+}  // namespace tokengate::apache

@@ -1,0 +1,39 @@
+// Gate events into Apache's error log: error, warning and information map to the levels err, warn
+// and info of the module's own log level; each entry carries its type, category and id.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "tokengate/gate/gate_event_log.h"
+
+struct server_rec;
+struct request_rec;
+
+namespace tokengate::apache {
+
+class ErrorLogSink final : public gate::IEventSink {
+ public:
+  ErrorLogSink(server_rec* server, int moduleIndex) : server_(server), moduleIndex_(moduleIndex) {}
+  void Write(gate::EventType type, std::uint16_t category, std::uint32_t id,
+             std::u16string_view text) noexcept override;
+
+ private:
+  server_rec* server_;
+  int moduleIndex_;
+};
+
+// While alive, events written on this thread are logged against `r` (with its client address)
+// instead of the server.
+class ScopedLogRequest {
+ public:
+  explicit ScopedLogRequest(request_rec* r) noexcept;
+  ~ScopedLogRequest();
+  ScopedLogRequest(const ScopedLogRequest&) = delete;
+  ScopedLogRequest& operator=(const ScopedLogRequest&) = delete;
+
+ private:
+  request_rec* previous_;
+};
+
+}  // namespace tokengate::apache

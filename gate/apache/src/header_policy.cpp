@@ -1,0 +1,125 @@
+#include "header_policy.h"
+
+#include <algorithm>
+#include <set>
+
+namespace tokengate::apache {
+
+namespace {
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+}  // namespace
+
+bool HasUnderscore(std::string_view name) noexcept {
+  return name.find('_') != std::string_view::npos;
+}
+
+std::string NormalisedHeaderName(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (const char c : name) {
+    out.push_back(c == '_' ? '-' : LowerAscii(c));
+  }
+  return out;
+}
+
+std::string BuildAllRaw(const std::vector<HeaderLine>& headers) {
+  std::string out;
+  for (const auto& [name, value] : headers) {
+    if (name.empty() || HasUnderscore(name)) {
+      continue;
+    }
+    out.append(name).append(": ").append(value).append("\r\n");
+  }
+  return out;
+}
+
+std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
+  std::vector<HeaderLine> out;
+  while (!block.empty()) {
+    std::size_t end = block.find('\n');
+    std::string_view line = block.substr(0, end);
+    block = end == std::string_view::npos ? std::string_view{} : block.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) {
+      continue;
+    }
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+      value.remove_prefix(1);
+    }
+    out.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+  }
+  return out;
+}
+
+std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
+                                       const std::vector<HeaderLine>& original) {
+  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
+  std::set<std::string> added;
+  for (const auto& line : child) {
+    if (!fromRequest.contains(line)) {
+      added.insert(NormalisedHeaderName(line.first));
+    }
+  }
+  std::vector<HeaderLine> out;
+  out.reserve(child.size());
+  for (const auto& line : child) {
+    const bool clientSent = fromRequest.contains(line);
+    if (clientSent &&
+        (HasUnderscore(line.first) || added.contains(NormalisedHeaderName(line.first)))) {
+      continue;
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+std::string WithoutPathParameters(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  bool inParameter = false;
+  for (const char c : path) {
+    if (c == '/') {
+      inParameter = false;
+    } else if (c == ';') {
+      inParameter = true;
+    }
+    if (!inParameter) {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool IsSafeLocation(std::string_view location) noexcept {
+  return !location.empty() && std::none_of(location.begin(), location.end(), [](char c) {
+    return IsControl(static_cast<unsigned char>(c));
+  });
+}
+
+std::string EscapeForLog(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (IsControl(b) || c == '\\') {
+      out.append("\\x").push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace tokengate::apache

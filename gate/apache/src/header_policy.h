@@ -1,0 +1,50 @@
+// Request-header and URL rules the Apache host applies around the gate core. Pure functions over
+// byte strings, so they are tested without a running web server.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tokengate::apache {
+
+using HeaderLine = std::pair<std::string, std::string>;
+
+// True when `name` holds an underscore. Such request headers are kept out of the header text the
+// gate retains for a protected request: CGI and many proxy backends read "_" and "-" alike, so a
+// client could otherwise pass one off as an attribute header.
+bool HasUnderscore(std::string_view name) noexcept;
+
+// Lower-case ASCII with "_" read as "-": two names that a backend could confuse compare equal.
+std::string NormalisedHeaderName(std::string_view name);
+
+// The request headers in request order as "Name: value\r\n" lines, leaving out names with an
+// underscore.
+std::string BuildAllRaw(const std::vector<HeaderLine>& headers);
+
+// Splits a child header block ("Name: value\r\n" lines) into name and value. Blanks after the
+// colon are skipped; a line without a colon or with an empty name is dropped.
+std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
+
+// The header set a protected request continues with. `child` is the block the gate built (the
+// retained request headers followed by the attribute headers); `original` the request's own
+// headers. A line of `child` that is not one of `original` was added by the gate. Dropped: every
+// line from the request whose name has an underscore, and every line from the request whose name
+// matches an added one once "_" is read as "-" and case is ignored.
+std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
+                                       const std::vector<HeaderLine>& original);
+
+// The decoded request path with ";parameters" removed from every segment ("/app;x/a;y" gives
+// "/app/a"), so that servlet-style path parameters cannot hide a protected path from the pattern
+// lists.
+std::string WithoutPathParameters(std::string_view path);
+
+// True when `location` may go into a Location header: not empty and free of control characters
+// (CR, LF, NUL and the rest of 0x00-0x1F, and 0x7F), so it cannot end the header or start another.
+bool IsSafeLocation(std::string_view location) noexcept;
+
+// `text` with control characters written as \xNN, for one line of Apache's error log.
+std::string EscapeForLog(std::string_view text);
+
+}  // namespace tokengate::apache

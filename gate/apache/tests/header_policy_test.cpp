@@ -1,0 +1,76 @@
+#include "header_policy.h"
+
+#include <gtest/gtest.h>
+
+namespace tokengate::apache {
+namespace {
+
+TEST(HeaderPolicyTest, AllRawKeepsOrderAndLeavesOutUnderscoreNames) {
+  const std::vector<HeaderLine> headers = {
+      {"Host", "a.test"}, {"X_Attr_Uid", "mallory"}, {"Cookie", "T=1"}, {"Accept", ""}};
+  EXPECT_EQ(BuildAllRaw(headers), "Host: a.test\r\nCookie: T=1\r\nAccept: \r\n");
+}
+
+TEST(HeaderPolicyTest, ParseHeaderBlockSplitsLines) {
+  const auto lines = ParseHeaderBlock("Host: a.test\r\nX-Uid:  alice\r\nbroken line\r\n: x\r\nA:");
+  const std::vector<HeaderLine> expected = {{"Host", "a.test"}, {"X-Uid", "alice"}, {"A", ""}};
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(HeaderPolicyTest, ChildHeaderSetDropsClientLookAlikesOfAddedHeaders) {
+  const std::vector<HeaderLine> original = {{"Host", "a.test"},
+                                            {"X-Attr-user-id", "mallory"},
+                                            {"x-attr-USER_id", "mallory"},
+                                            {"Something_Else", "v"},
+                                            {"Cookie", "T=1"}};
+  // The gate kept some request headers and added its attribute header "X-Attr-user_id".
+  const std::vector<HeaderLine> child = {{"Host", "a.test"},
+                                         {"X-Attr-user-id", "mallory"},
+                                         {"x-attr-USER_id", "mallory"},
+                                         {"Something_Else", "v"},
+                                         {"Cookie", "T=1"},
+                                         {"X-Attr-user_id", "alice"}};
+  const std::vector<HeaderLine> expected = {
+      {"Host", "a.test"}, {"Cookie", "T=1"}, {"X-Attr-user_id", "alice"}};
+  EXPECT_EQ(ChildHeaderSet(child, original), expected);
+}
+
+TEST(HeaderPolicyTest, ChildHeaderSetKeepsAddedHeadersWithUnderscores) {
+  const std::vector<HeaderLine> child = {{"cv_attribute_list", "uid,mail"}, {"uid", "alice"}};
+  EXPECT_EQ(ChildHeaderSet(child, {}), child);
+}
+
+TEST(HeaderPolicyTest, PathParametersAreRemovedFromEverySegment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/app/secret.html", "/app/secret.html"},
+      {"/app;jsessionid=1/secret.html", "/app/secret.html"},
+      {"/app/secret.html;x=1", "/app/secret.html"},
+      {"/;x/app/", "//app/"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(WithoutPathParameters(in), out) << in;
+  }
+}
+
+TEST(HeaderPolicyTest, LocationsWithControlCharactersAreRefused) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"https://sso.test/login?TargetResource=http%3A%2F%2Fa.test%2F", true},
+      {"/relative?x=\xc3\xa9", true},
+      {"", false},
+      {"https://sso.test/\r\nSet-Cookie: x=1", false},
+      {"https://sso.test/\nX: 1", false},
+      {std::string_view("https://a\0b", 11), false},
+      {"https://a\tb", false},
+  };
+  for (const auto& [location, safe] : cases) {
+    EXPECT_EQ(IsSafeLocation(location), safe) << location;
+  }
+}
+
+TEST(HeaderPolicyTest, LogTextHasNoLineBreaks) {
+  EXPECT_EQ(EscapeForLog("a\r\nb\\c"), "a\\x0d\\x0ab\\x5cc");
+}
+
+}  // namespace
+}  // namespace tokengate::apache
