@@ -23,6 +23,10 @@ inline constexpr char kDefaultRuntimeDir[] = "/run/TarvexWebAgent/";
 // ends in "/".
 std::string RuntimeDirectory();
 
+// An endpoint name usable as a socket file name: 1 to 100 characters of A-Z, a-z, 0-9, "_",
+// "-" and ".", not starting with ".".
+bool IsValidEndpointName(std::u16string_view endpoint);
+
 // Path of the socket that stands for `endpoint`: RuntimeDirectory() followed by the endpoint.
 std::string BrokerSocketPath(std::u16string_view endpoint);
 
