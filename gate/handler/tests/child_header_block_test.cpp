@@ -1,0 +1,115 @@
+#include "tokengate/gate/child_header_block.h"
+
+#include <gtest/gtest.h>
+
+#include "tokengate/gate/request_host.h"
+
+namespace tokengate::gate {
+namespace {
+
+struct RetainCase {
+  const char* what;
+  std::u16string prefix;
+  std::u16string attribute_list;
+  std::u16string raw;
+  HeaderBlockStatus status;
+  std::u16string retained;
+};
+
+TEST(BuildRetainedHeaders, StrippingRules) {
+  const RetainCase cases[] = {
+      {"prefix in any case is dropped, prefix later in the name stays", u"X-Auth-", u"",
+       u"Host: a\r\nX-Auth-mail: evil\r\nx-auth-UID: e\r\nMy-X-Auth-: keep\r\n",
+       HeaderBlockStatus::Ok, u"Host: a\r\nMy-X-Auth-: keep\r\n"},
+      {"name shorter than the prefix stays", u"X-Auth-", u"", u"X-A: v\r\n", HeaderBlockStatus::Ok,
+       u"X-A: v\r\n"},
+      {"attribute list items compared without case", u"", u"mail, uid",
+       u"UID: x\r\nuidx: y\r\nMail: z\r\nHost: h\r\n", HeaderBlockStatus::Ok,
+       u"uidx: y\r\nHost: h\r\n"},
+      {"items without a blank lose their first character", u"", u"mail,uid,cn",
+       u"mail: 1\r\nuid: 2\r\nid: 3\r\ncn: 4\r\nn: 5\r\n", HeaderBlockStatus::Ok,
+       u"uid: 2\r\ncn: 4\r\n"},
+      {"items are stripped", u"", u"  mail ,  uid\t", u"mail: 1\r\nuid: 2\r\nx: 3\r\n",
+       HeaderBlockStatus::Ok, u"x: 3\r\n"},
+      {"empty prefix needs the attribute list", u"", u"", u"Host: h\r\n",
+       HeaderBlockStatus::AttributeListMissing, u""},
+      {"value without the blank loses its first character", u"P-", u"", u"X:value\r\n",
+       HeaderBlockStatus::Ok, u"X: alue\r\n"},
+      {"last header without CR LF", u"P-", u"", u"A: 1\r\nB: 2", HeaderBlockStatus::Ok,
+       u"A: 1\r\nB: 2\r\n"},
+      {"text without a colon ends the split", u"P-", u"", u"A: 1\r\ngarbage", HeaderBlockStatus::Ok,
+       u"A: 1\r\n"},
+      {"order kept with context and cookie headers", u"P-", u"",
+       u"Host: h\r\nCookie: T=x\r\nTarvexAuth-Context: 00c0ffee\r\nP-uid: evil\r\nAccept: */*\r\n",
+       HeaderBlockStatus::Ok,
+       u"Host: h\r\nCookie: T=x\r\nTarvexAuth-Context: 00c0ffee\r\nAccept: */*\r\n"},
+      {"bare LF in a value", u"P-", u"", u"A: x\nP-uid: admin\r\n",
+       HeaderBlockStatus::UnsafeCharacter, u""},
+      {"bare CR in a value", u"P-", u"", u"A: x\rB\r\n", HeaderBlockStatus::UnsafeCharacter, u""},
+      {"line without colon glued to the next name", u"P-", u"", u"Junk\r\nP-uid: admin\r\n",
+       HeaderBlockStatus::UnsafeCharacter, u""},
+      {"NUL in a value", u"P-", u"", std::u16string(u"A: x\0y\r\n", 8),
+       HeaderBlockStatus::UnsafeCharacter, u""},
+      {"unsafe characters in a dropped header do not matter", u"P-", u"", u"P-x: a\rb\r\nA: 1\r\n",
+       HeaderBlockStatus::Ok, u"A: 1\r\n"},
+  };
+  for (const RetainCase& c : cases) {
+    GateSettings settings;
+    settings.AuthenticationPrefix = c.prefix;
+    std::u16string retained = u"stale";
+    EXPECT_EQ(BuildRetainedHeaders(c.raw, c.attribute_list, settings, retained), c.status)
+        << c.what;
+    EXPECT_EQ(retained, c.retained) << c.what;
+  }
+}
+
+TEST(BuildChildHeaderBlock, ConversionsAndLimits) {
+  struct Case {
+    const char* what;
+    std::u16string retained;
+    std::u16string header_string;
+    HeaderBlockStatus status;
+    std::string block;
+  };
+  const Case cases[] = {
+      {"retained then header string", u"Host: h\r\n", u"P-uid: alice\r\n", HeaderBlockStatus::Ok,
+       "Host: h\r\nP-uid: alice\r\n"},
+      {"retained in the ANSI code page, header string byte for unit", u"X: \u00e9\r\n",
+       u"P-cn: \u00e9\r\n", HeaderBlockStatus::Ok, "X: \xc3\xa9\r\nP-cn: \xe9\r\n"},
+      {"unit above U+00FF drops the whole header string", u"Host: h\r\n",
+       u"P-a: 1\r\nP-cn: \u20ac\r\n", HeaderBlockStatus::Ok, "Host: h\r\n"},
+      {"bare LF in the header string", u"Host: h\r\n", u"P-cn: a\nP-admin: yes\r\n",
+       HeaderBlockStatus::UnsafeCharacter, ""},
+      {"NUL in the header string", u"Host: h\r\n", std::u16string(u"P-cn: a\0\r\n", 10),
+       HeaderBlockStatus::UnsafeCharacter, ""},
+      {"empty header string", u"Host: h\r\n", u"", HeaderBlockStatus::Ok, "Host: h\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string block = "stale";
+    EXPECT_EQ(BuildChildHeaderBlock(c.retained, c.header_string, block), c.status) << c.what;
+    EXPECT_EQ(block, c.block) << c.what;
+  }
+}
+
+TEST(BuildChildHeaderBlock, BlockMustFitWithItsTerminator) {
+  const std::u16string line = u"A: " + std::u16string(kWorkAreaBytes, u'v') + u"\r\n";
+  std::string block;
+  const std::u16string fits = u"A: " + std::u16string(kWorkAreaBytes - 1 - 5 - 9, u'v') + u"\r\n";
+  EXPECT_EQ(BuildChildHeaderBlock(fits, u"B: 1234\r\n", block), HeaderBlockStatus::Ok);
+  EXPECT_EQ(block.size(), kWorkAreaBytes - 1);
+  const std::u16string over = fits.substr(0, 3) + u"v" + fits.substr(3);
+  EXPECT_EQ(BuildChildHeaderBlock(over, u"B: 1234\r\n", block), HeaderBlockStatus::TooLarge);
+  EXPECT_EQ(block, "");
+  EXPECT_EQ(BuildChildHeaderBlock(line, u"", block), HeaderBlockStatus::TooLarge);
+}
+
+TEST(HeaderBlockMessage, AttributeListText) {
+  EXPECT_EQ(HeaderBlockMessage(HeaderBlockStatus::AttributeListMissing),
+            u"'cv_attribute_list' must be specified in Attribute Contract, if Authentication "
+            u"Prefix is empty.");
+  EXPECT_FALSE(HeaderBlockMessage(HeaderBlockStatus::TooLarge).empty());
+  EXPECT_FALSE(HeaderBlockMessage(HeaderBlockStatus::UnsafeCharacter).empty());
+}
+
+}  // namespace
+}  // namespace tokengate::gate
