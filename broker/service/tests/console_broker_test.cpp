@@ -1,0 +1,228 @@
+// A real `logon-broker -console` on a private socket, called through the real client.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tessera/tessera.h"
+#include "tokengate/common/authenticator.h"
+#include "tokengate/common/text.h"
+#include "tokengate/platform/unix_rpc.h"
+
+extern char** environ;
+
+namespace tokengate {
+namespace {
+
+namespace fs = std::filesystem;
+using text::Utf8ToUtf16;
+
+class ConsoleBrokerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = fs::temp_directory_path() / ("console-broker-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir_ / "run");
+    std::array<std::uint8_t, tessera::crypto::kKeyBytes> key{};
+    key.fill(0x33);
+    std::ofstream(dir_ / "tessera.properties")
+        << "TokenLifetime=300\nKey.k1=" << tessera::format::Base64UrlEncode(key)
+        << "\nWriteKeyId=k1\n";
+    runtimeDir_ = (dir_ / "run").string() + "/";
+    ::setenv(platform::kRuntimeDirEnv, runtimeDir_.c_str(), 1);
+
+    // The broker's environment: ours plus the private runtime directory (already set above).
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = (dir_ / "broker.out").string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string program = TG_LOGON_BROKER_PATH;
+    std::string word = "-console";
+    char* argv[] = {program.data(), word.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Ready once the socket accepts connections (bounded wait for the process to start).
+    const std::string socketPath = platform::BrokerSocketPath(rpc::kEndpoint);
+    for (int i = 0; i < 400 && !Connectable(socketPath); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_TRUE(Connectable(socketPath)) << "broker did not start listening";
+  }
+
+  static void TearDownTestSuite() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+    fs::remove_all(dir_);
+  }
+
+  static bool Connectable(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  static std::string BrokerOutput() {
+    std::ifstream in(dir_ / "broker.out");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  static std::u16string Issue(const tessera::MultiStringDictionary& d,
+                              std::chrono::seconds age = std::chrono::seconds(0)) {
+    const tessera::AgentConfiguration cfg((dir_ / "tessera.properties").string());
+    const auto t = tessera::Agent(cfg, [age] { return tessera::SystemNow() - age; }).WriteToken(d);
+    return Utf8ToUtf16(t);
+  }
+
+  struct Reply {
+    std::intptr_t result = 0;
+    std::uint32_t fault = 0;
+    std::int32_t updatedLength = 0, headerLength = 0, listLength = 0;
+    std::vector<char16_t> updated = std::vector<char16_t>(rpc::kUpdatedTokenCapacity);
+    std::vector<char16_t> header = std::vector<char16_t>(rpc::kHeaderCapacity);
+    std::vector<char16_t> list = std::vector<char16_t>(rpc::kAttributeListCapacity);
+    std::u16string Updated() const { return {updated.data(), std::size_t(updatedLength)}; }
+    std::u16string Header() const { return {header.data(), std::size_t(headerLength)}; }
+  };
+
+  static Reply Call(const std::u16string& token, bool iwa = false, std::int32_t window = -1) {
+    rpc::RpcStatus status = 0;
+    const auto client = platform::BindToBroker(rpc::kStringBinding, &status);
+    EXPECT_NE(client, nullptr);
+    const std::u16string config = Utf8ToUtf16((dir_ / "tessera.properties").string());
+    const std::u16string prefix = u"TG-";
+    Reply r;
+    try {
+      const auto n = [](const std::u16string& s) { return std::int32_t(s.size()); };
+      r.result =
+          iwa ? client->GetHeaderStringWithIWA(
+                    n(config), config.data(), n(token), token.data(), n(prefix), prefix.data(),
+                    window, std::int32_t(::getpid()), &r.updatedLength, r.updated.data(),
+                    &r.headerLength, r.header.data(), &r.listLength, r.list.data())
+              : client->GetHeaderString(n(config), config.data(), n(token), token.data(), n(prefix),
+                                        prefix.data(), window, &r.updatedLength, r.updated.data(),
+                                        &r.headerLength, r.header.data(), &r.listLength,
+                                        r.list.data());
+    } catch (const rpc::RpcException& e) {
+      r.fault = e.code();
+    }
+    return r;
+  }
+
+  static tessera::MultiStringDictionary Jdoe() {
+    tessera::MultiStringDictionary d;
+    d.Add(u"subject", u"jdoe@EXAMPLE.ORG");
+    d.Add(u"cv_attribute_list", u"subject,groups");
+    d.Add(u"groups", u"a");
+    d.Add(u"groups", u"b");
+    return d;
+  }
+
+  static inline fs::path dir_;
+  static inline std::string runtimeDir_;
+  static inline pid_t pid_ = -1;
+};
+
+TEST_F(ConsoleBrokerTest, DecodesAValidToken) {
+  const auto token = Issue(Jdoe());
+  const Reply r = Call(token);
+  ASSERT_EQ(r.fault, 0u);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.Updated(), token);
+  EXPECT_EQ(r.Header().rfind(u"TG-subject: jdoe@EXAMPLE.ORG\r\nTG-cv_attribute_list: "
+                             u"subject,groups\r\nTG-groups: [a,b]\r\nTG-not-on-or-after: ",
+                             0),
+            0u);
+  EXPECT_EQ(std::u16string(r.list.data(), std::size_t(r.listLength)), u"subject,groups");
+}
+
+TEST_F(ConsoleBrokerTest, ReissuesWhenDue) {
+  const auto token = Issue(Jdoe(), std::chrono::seconds(100));
+  const Reply r = Call(token, false, 60);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_NE(r.Updated(), token);
+  EXPECT_EQ(Call(r.Updated()).result, 0);
+}
+
+TEST_F(ConsoleBrokerTest, FailuresComeBackAsResultsAndFaults) {
+  const auto expired = Issue(Jdoe(), std::chrono::hours(1));
+  Reply r = Call(expired);
+  EXPECT_EQ(r.result, -1);
+  EXPECT_EQ(r.Updated(), u"SESSION_EXPIRED");
+
+  auto tampered = Issue(Jdoe());
+  tampered[20] = tampered[20] == u'x' ? u'y' : u'x';
+  EXPECT_EQ(Call(tampered).result, -1);
+  EXPECT_EQ(Call(std::u16string(4999, u'A')).result, -1);
+  EXPECT_EQ(Call(u"").fault, 1782u);
+  EXPECT_EQ(Call(std::u16string(u"\0x", 2)).fault, 1782u);
+  EXPECT_EQ(Call(std::u16string(u"\0x", 2), true).fault, 1782u);
+}
+
+TEST_F(ConsoleBrokerTest, IwaWithoutAnS4ULogonIsRefused) {
+  EXPECT_EQ(Call(Issue(Jdoe()), true).fault, 0x8001011Bu);
+  tessera::MultiStringDictionary noSubject;
+  noSubject.Add(u"groups", u"a");
+  EXPECT_EQ(Call(Issue(noSubject), true).fault, 0x8001011Bu);
+}
+
+TEST_F(ConsoleBrokerTest, SurvivesMalformedCalls) {
+  const std::string path = platform::BrokerSocketPath(rpc::kEndpoint);
+  const std::vector<std::string> junk = {std::string(1, '\0'), std::string(64, '\xff'),
+                                         std::string("GET / HTTP/1.0\r\n\r\n"),
+                                         std::string(100000, 'A')};
+  for (const auto& bytes : junk) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+    char buf[256];
+    while (::recv(fd, buf, sizeof buf, 0) > 0) {
+    }
+    ::close(fd);
+  }
+  EXPECT_EQ(Call(Issue(Jdoe())).result, 0);
+}
+
+TEST_F(ConsoleBrokerTest, LogsEveryMessageToStandardOutputInOrder) {
+  Call(std::u16string());
+  Call(Issue(Jdoe()), true);
+  const std::string out = BrokerOutput();
+  const std::vector<std::string> expected = {
+      "Service started by user on console - running as console application\n", "Service Starting\n",
+      "No token passed to procedure\n",
+      "The specified authentication package is not recognized by the LSA.\n"};
+  std::size_t at = 0;
+  for (const auto& line : expected) {
+    const auto found = out.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "in:\n" << out;
+    at = found + line.size();
+  }
+}
+
+}  // namespace
+}  // namespace tokengate
