@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# A private TokenGate site: logon-broker on a private socket directory, a proxy backend that
+# echoes request headers, and an Apache instance of its own (own ServerRoot, PidFile and ports on
+# 127.0.0.1) with mod_tokengate. Never touches the system's Apache.
+#
+# Usage: private-apache.sh up|down|broker-stop|broker-start|apache-restart|reconf|token|expired-token
+#   Environment:
+#     TG_BUILD   build directory holding modules/mod_tokengate.so and the programs (required)
+#     TG_WORK    working directory of this instance (required; created)
+#     TG_PORT    port of the protected site (default: a free one); TG_OFF_PORT, TG_BACKEND_PORT
+#     TG_MPM     event (default), worker or prefork
+#     TG_UPDATE_WINDOW   TokenUpdateWindow of the gate conf (default 5)
+#     TG_TOKEN_LIFETIME  token lifetime in seconds (default 300)
+#     TG_ERROR_URL       ErrorUrl of the gate conf (default empty)
+#     TG_GATE_LOG_LEVEL  the module's Apache log level (default info)
+#   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
+#   "token name=value..." prints a token issued with the site's key.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+repo="$(cd "$here/../../../.." && pwd)"
+demo="$repo/demo"
+: "${TG_BUILD:?TG_BUILD must name the build directory}"
+: "${TG_WORK:?TG_WORK must name a working directory}"
+TG_BUILD="$(cd "$TG_BUILD" && pwd)"
+
+httpd_bin="$(command -v apache2 || echo /usr/sbin/apache2)"
+apache_modules="$(apxs -q LIBEXECDIR 2>/dev/null || echo /usr/lib/apache2/modules)"
+module="$TG_BUILD/modules/mod_tokengate.so"
+broker_bin="$(find "$TG_BUILD" -name logon-broker -type f -perm -u+x | head -n1)"
+tokengate_bin="$(find "$TG_BUILD" -name tokengate -type f -perm -u+x | head -n1)"
+
+install_dir="$TG_WORK/install"
+runtime_dir="$TG_WORK/run"
+httpd_dir="$TG_WORK/httpd"
+site_dir="$TG_WORK/site"
+signon_dir="$TG_WORK/signon"
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+port_free() {
+  /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
+}
+
+# Waits until `test` succeeds, at most about 10 seconds.
+wait_for() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+stop_pid_file() {
+  local file="$1" pid
+  [[ -f "$file" ]] || return 0
+  pid="$(cat "$file")"
+  if [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait_for bash -c "! kill -0 $pid 2>/dev/null" || kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$file"
+}
+
+fill() {  # fill TEMPLATE OUTPUT: replaces @NAME@ placeholders from the environment
+  /usr/bin/python3 - "$1" "$2" <<'PY'
+import os, re, sys
+text = open(sys.argv[1]).read()
+text = re.sub(r"@([A-Z_]+)@", lambda m: os.environ["TGV_" + m.group(1)], text)
+open(sys.argv[2], "w").write(text)
+PY
+}
+
+write_gate_conf() {
+  export TGV_PORT="$PORT" TGV_ERROR_URL="${TG_ERROR_URL:-}" TGV_UPDATE_WINDOW="${TG_UPDATE_WINDOW:-5}"
+  fill "$demo/cvisapi.conf.in" "$install_dir/conf/cvisapi.conf.new"
+  mv -f "$install_dir/conf/cvisapi.conf.new" "$install_dir/conf/cvisapi.conf"
+  chmod 0644 "$install_dir/conf/cvisapi.conf"
+}
+
+start_broker() {
+  [[ -x "$broker_bin" ]] || { echo "logon-broker not built in $TG_BUILD" >&2; return 1; }
+  TOKENGATE_RUNTIME_DIR="$runtime_dir/" TOKENGATE_SOCKET_GROUP="$web_group" \
+    setsid "$broker_bin" -console >>"$TG_WORK/broker.log" 2>&1 </dev/null &
+  echo $! >"$TG_WORK/broker.pid"
+  wait_for test -S "$runtime_dir/TarvexWebLogonBroker" || {
+    echo "logon-broker did not come up; see $TG_WORK/broker.log" >&2
+    return 1
+  }
+}
+
+stop_broker() {
+  stop_pid_file "$TG_WORK/broker.pid"
+  rm -f "$runtime_dir/TarvexWebLogonBroker"
+}
+
+start_apache() {
+  "$httpd_bin" -f "$httpd_dir/httpd.conf" -k start || {
+    echo "apache did not start; see $httpd_dir/error.log" >&2
+    return 1
+  }
+  wait_for bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT" 2>/dev/null || {
+    echo "apache is not answering on port $PORT; see $httpd_dir/error.log" >&2
+    return 1
+  }
+}
+
+stop_apache() {
+  stop_pid_file "$httpd_dir/httpd.pid"
+}
+
+load_env() {
+  [[ -f "$TG_WORK/env" ]] || { echo "no instance in $TG_WORK" >&2; exit 1; }
+  # shellcheck disable=SC1091
+  source "$TG_WORK/env"
+}
+
+issue_token() {  # issue_token PROPERTIES name=value...
+  local props="$1"
+  shift
+  "$tokengate_bin" token issue --config "$props" "$@"
+}
+
+cmd_up() {
+  [[ -f "$module" ]] || { echo "mod_tokengate.so not built in $TG_BUILD/modules" >&2; exit 1; }
+  [[ -x "$tokengate_bin" ]] || { echo "tokengate not built in $TG_BUILD" >&2; exit 1; }
+  mkdir -p "$TG_WORK"
+  TG_WORK="$(cd "$TG_WORK" && pwd)"
+  chmod 0755 "$TG_WORK"
+  PORT="${TG_PORT:-}"
+  if [[ -z "$PORT" ]]; then PORT="$(free_port)"; fi
+  port_free "$PORT" || { echo "port $PORT is in use" >&2; exit 1; }
+  OFF_PORT="${TG_OFF_PORT:-$(free_port)}"
+  BACKEND_PORT="${TG_BACKEND_PORT:-$(free_port)}"
+
+  if [[ $(id -u) -eq 0 ]]; then
+    web_user=www-data web_group=www-data
+    user_lines=$'User www-data\nGroup www-data'
+  else
+    web_user="$(id -un)" web_group="$(id -gn)"
+    user_lines=""
+  fi
+
+  rm -rf "$install_dir" "$httpd_dir" "$site_dir" "$signon_dir" "$TG_WORK/bin"
+  mkdir -p "$install_dir/conf" "$runtime_dir" "$httpd_dir" "$signon_dir" "$TG_WORK/bin"
+  # The sign-on page runs as the web server's user: give it a copy of the token tool it can reach.
+  install -m 0755 "$tokengate_bin" "$TG_WORK/bin/tokengate"
+  cp -r "$demo/site" "$site_dir"
+  chmod -R a+rX "$site_dir" "$install_dir"
+  chgrp "$web_group" "$runtime_dir"
+  chmod 0750 "$runtime_dir"
+
+  # The codec key: the broker's copy (0600, its own) and the sign-on page's copy (the federation
+  # server holds the same key).
+  local props="$install_dir/conf/agent-config.txt"
+  "$tokengate_bin" token keygen "$props" --lifetime "${TG_TOKEN_LIFETIME:-300}" --force >/dev/null
+  sed -i 's/^ClockSkew=.*/ClockSkew=0/' "$props"
+  install -m 0600 -o "$web_user" -g "$web_group" "$props" "$signon_dir/agent-config.txt"
+  write_gate_conf
+
+  # Basic-auth user for the load test comparison.
+  htpasswd -bcB -C 4 "$httpd_dir/htpasswd" load load 2>/dev/null
+  chmod 0644 "$httpd_dir/htpasswd"
+
+  local cgi=cgid
+  [[ "${TG_MPM:-event}" == prefork ]] && cgi=cgi
+  export TGV_HTTPD_DIR="$httpd_dir" TGV_PORT="$PORT" TGV_OFF_PORT="$OFF_PORT" \
+    TGV_BACKEND_PORT="$BACKEND_PORT" TGV_GATE_LOG_LEVEL="${TG_GATE_LOG_LEVEL:-info}" \
+    TGV_USER_LINES="$user_lines" TGV_MPM="${TG_MPM:-event}" TGV_APACHE_MODULES="$apache_modules" \
+    TGV_CGI_MODULE="$cgi" TGV_MODULE="$module" TGV_INSTALL_DIR="$install_dir" \
+    TGV_RUNTIME_DIR="$runtime_dir/" TGV_SITE_DIR="$site_dir" TGV_TOKENGATE_BIN="$TG_WORK/bin/tokengate" \
+    TGV_SIGNON_PROPERTIES="$signon_dir/agent-config.txt"
+  fill "$demo/httpd.conf.in" "$httpd_dir/httpd.conf"
+  chown "$web_user" "$httpd_dir"
+
+  cat >"$TG_WORK/env" <<ENV
+PORT=$PORT
+OFF_PORT=$OFF_PORT
+BACKEND_PORT=$BACKEND_PORT
+web_group=$web_group
+ERROR_LOG=$httpd_dir/error.log
+BROKER_LOG=$TG_WORK/broker.log
+GATE_CONF=$install_dir/conf/cvisapi.conf
+PROPERTIES=$props
+TOKENGATE=$tokengate_bin
+ENV
+
+  start_broker
+  setsid /usr/bin/python3 "$demo/echo_backend.py" "$BACKEND_PORT" >/dev/null 2>&1 </dev/null &
+  echo $! >"$TG_WORK/backend.pid"
+  start_apache
+}
+
+cmd_down() {
+  [[ -f "$TG_WORK/env" ]] || return 0
+  load_env
+  stop_apache
+  stop_pid_file "$TG_WORK/backend.pid"
+  stop_broker
+}
+
+case "${1:-}" in
+  up) cmd_up ;;
+  down) cmd_down ;;
+  broker-stop) load_env; stop_broker ;;
+  broker-start) load_env; start_broker ;;
+  apache-restart) load_env; stop_apache; start_apache ;;
+  reconf) load_env; write_gate_conf ;;
+  token) load_env; shift; issue_token "$PROPERTIES" "$@" ;;
+  *) echo "usage: $0 up|down|broker-stop|broker-start|apache-restart|reconf|token name=value..." >&2; exit 2 ;;
+esac
