@@ -21,8 +21,11 @@
 //   make the entry invalid, like after "(a?)".
 // - When the search cannot grow its state (stack budget reached, memory exhausted) or runs out of
 //   steps, the entry's outcome is Exhausted; MatchesPatternList counts it as matching.
-// - The rule that an iteration matching the empty string counts as not made applies to lazy
-//   repetitions too, so "(!a)*?b" cannot loop forever.
+// - The rule that a pass matching the empty string counts as not made holds for "*", "+" (after
+//   its first pass) and "?", and here also for the lazy "*?" and "+?", so that "(!a)*?b" cannot
+//   loop forever; "??" allows an empty pass.
+// - A look-ahead whose element matched undoes every capture made inside it before the search
+//   backtracks, so a back-reference never sees the text of an abandoned path.
 // - The subject and the list end at their first NUL character, as the host hands them over as
 //   NUL-terminated strings.
 #include "tokengate/gate/pattern_matcher.h"
@@ -473,12 +476,24 @@ class Compiler {
       case Quant::None:
         body();
         return;
-      case Quant::Opt:
-      case Quant::LazyOpt: {
+      case Quant::Opt: {
+        // [save k] [split] body [check k]: a pass that matched nothing counts as not made
+        const std::uint32_t slot = prog_.slots++;
+        Emit(Op::SaveSlot, slot);
         const std::uint32_t split = Emit(Op::Split);
         const std::uint32_t bodyAt = Here();
         body();
-        SetSplit(split, q == Quant::Opt, bodyAt, Here());
+        const std::uint32_t check = Emit(Op::CheckMoved, slot);
+        SetSplit(split, true, bodyAt, Here());
+        loops_.push_back(Loop{slot, bodyAt, check});
+        return;
+      }
+      case Quant::LazyOpt: {
+        // [split] body: the empty outcome is tried first, and an empty pass is allowed
+        const std::uint32_t split = Emit(Op::Split);
+        const std::uint32_t bodyAt = Here();
+        body();
+        SetSplit(split, false, bodyAt, Here());
         return;
       }
       case Quant::Star:

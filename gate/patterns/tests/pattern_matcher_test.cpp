@@ -98,6 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{u"^{a\\0}$", u"a", O::Match},  // inside its own group: the previous pass, empty
         MatchCase{u"^{a\\0}+$", u"aa", O::NoMatch}, MatchCase{u"^{a\\0}+$", u"aaa", O::Match},
         MatchCase{u"^({x}|y)\\0", u"x", O::Invalid},
+        // An optional pass that matched nothing is not made, so it does not re-record a group.
+        MatchCase{u"^({a?}?x)+\\0$", u"axx", O::NoMatch},
+        MatchCase{u"^({a?}?x)+\\0$", u"axxa", O::Match},
         // Back-reference to a group that recorded nothing: the empty string.
         MatchCase{u"^({a})?b\\0$", u"b", O::Match}, MatchCase{u"^({a})?b\\0$", u"aba", O::Match},
         MatchCase{u"^({a})?b\\0$", u"ab", O::NoMatch},
