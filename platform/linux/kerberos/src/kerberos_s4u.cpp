@@ -1,0 +1,547 @@
+#include "tokengate/platform/kerberos_s4u.h"
+
+#include <fcntl.h>
+#include <gssapi/gssapi.h>
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
+#include <netdb.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "kerberos_internal.h"
+#include "tokengate/common/text.h"
+#include "tokengate/platform/kerberos_status.h"
+
+namespace tokengate::platform {
+
+namespace {
+
+gss_OID_set_desc KrbMechSet() {
+  return gss_OID_set_desc{1, const_cast<gss_OID>(gss_mech_krb5)};
+}
+
+class GssName {
+ public:
+  GssName() = default;
+  GssName(const GssName&) = delete;
+  GssName& operator=(const GssName&) = delete;
+  ~GssName() {
+    OM_uint32 minor = 0;
+    if (name_ != GSS_C_NO_NAME)
+      gss_release_name(&minor, &name_);
+  }
+  gss_name_t* out() { return &name_; }
+  gss_name_t get() const { return name_; }
+
+ private:
+  gss_name_t name_ = GSS_C_NO_NAME;
+};
+
+class GssCred {
+ public:
+  GssCred() = default;
+  GssCred(const GssCred&) = delete;
+  GssCred& operator=(const GssCred&) = delete;
+  ~GssCred() { Reset(); }
+  gss_cred_id_t* out() { return &cred_; }
+  gss_cred_id_t get() const { return cred_; }
+  void Reset() {
+    OM_uint32 minor = 0;
+    if (cred_ != GSS_C_NO_CREDENTIAL)
+      gss_release_cred(&minor, &cred_);
+    cred_ = GSS_C_NO_CREDENTIAL;
+  }
+
+ private:
+  gss_cred_id_t cred_ = GSS_C_NO_CREDENTIAL;
+};
+
+// The GSSAPI's texts for a major status and, when it carries one, the mechanism's minor code.
+std::string GssMessage(OM_uint32 major, OM_uint32 minor) {
+  std::string text;
+  auto append = [&text](OM_uint32 code, int type) {
+    OM_uint32 context = 0;
+    do {
+      OM_uint32 ignored = 0;
+      gss_buffer_desc buffer{0, nullptr};
+      gss_OID mech = type == GSS_C_MECH_CODE ? const_cast<gss_OID>(gss_mech_krb5) : GSS_C_NO_OID;
+      if (gss_display_status(&ignored, code, type, mech, &context, &buffer) != GSS_S_COMPLETE) {
+        break;
+      }
+      if (!text.empty())
+        text += "; ";
+      text.append(static_cast<const char*>(buffer.value), buffer.length);
+      gss_release_buffer(&ignored, &buffer);
+    } while (context != 0);
+  };
+  append(major, GSS_C_GSS_CODE);
+  if (minor != 0)
+    append(minor, GSS_C_MECH_CODE);
+  return text;
+}
+
+// The Kerberos error behind a failed GSSAPI call: the mechanism's minor code when there is one.
+std::int32_t GssKerberosError(OM_uint32 major, OM_uint32 minor) {
+  if (minor != 0)
+    return static_cast<std::int32_t>(minor);
+  if (GSS_ROUTINE_ERROR(major) == GSS_S_NO_CRED)
+    return KRB5_FCC_NOFILE;
+  return KRB5KRB_ERR_GENERIC;
+}
+
+// Whether the broker's table has a message of its own for this outcome; for the others the
+// Kerberos library's explanation is logged next to it.
+bool HasOwnMessage(std::int32_t status, std::int32_t subStatus) {
+  switch (status) {
+    case kNtQuotaExceeded:
+    case kNtLogonFailure:
+    case kNtNoLogonServers:
+    case kNtNoSuchPackage:
+    case broker::kStatusBadValidationClass:
+      return true;
+    case kNtAccountRestriction:
+      return subStatus == broker::kStatusInvalidLogonHours ||
+             subStatus == broker::kStatusInvalidWorkstation || subStatus == kNtPasswordExpired ||
+             subStatus == kNtAccountDisabled;
+    default:
+      return false;
+  }
+}
+
+std::string StripFilePrefix(const std::string& keytab) {
+  for (const char* prefix : {"FILE:", "WRFILE:"}) {
+    const std::size_t n = std::strlen(prefix);
+    if (keytab.compare(0, n, prefix) == 0)
+      return keytab.substr(n);
+  }
+  return keytab;
+}
+
+std::string HostFqdn() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0)
+    return "localhost";
+  std::string result = host;
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* info = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &info) == 0) {
+    if (info != nullptr && info->ai_canonname != nullptr)
+      result = info->ai_canonname;
+    ::freeaddrinfo(info);
+  }
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
+unsigned LoginDefsUidMin() {
+  std::ifstream in("/etc/login.defs");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string key;
+    unsigned long value = 0;
+    if (words >> key && key == "UID_MIN" && words >> value && value > 0 && value < 0x7FFFFFFF) {
+      return static_cast<unsigned>(value);
+    }
+  }
+  return 1000;
+}
+
+// Counts calls that may be reading the published state, so stop can wait for them.
+class CallGuard {
+ public:
+  explicit CallGuard(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+  ~CallGuard() { count_.fetch_sub(1); }
+
+ private:
+  std::atomic<int>& count_;
+};
+
+}  // namespace
+
+struct KerberosS4ULogonProvider::State {
+  GssCred cred;
+  std::string cacheName;  // the in-memory cache holding the service's ticket-granting ticket
+  std::string principal;  // the service principal, fully qualified
+  unsigned minUserUid = 1000;
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    cred.Reset();
+    if (cacheName.empty())
+      return;
+    krb::Context ctx;
+    krb::Cache cache(ctx.get());
+    if (ctx.error() == 0 && krb5_cc_resolve(ctx.get(), cacheName.c_str(), cache.out()) == 0) {
+      cache.DestroyOnClose(true);
+    }
+  }
+};
+
+KerberosSettings KerberosSettings::FromEnvironment() {
+  KerberosSettings settings;
+  const char* keytab = std::getenv(kKeytabEnv);
+  settings.keytab = keytab != nullptr && keytab[0] != '\0' ? keytab : kDefaultKeytab;
+  const char* principal = std::getenv(kServicePrincipalEnv);
+  settings.servicePrincipal =
+      principal != nullptr && principal[0] != '\0' ? principal : "host/" + HostFqdn();
+  settings.minUserUid = LoginDefsUidMin();
+  return settings;
+}
+
+void CloseCredentialDescriptor(std::intptr_t fd) noexcept {
+  if (fd >= 0)
+    ::close(static_cast<int>(fd));
+}
+
+KerberosS4ULogonProvider::KerberosS4ULogonProvider(KerberosSettings settings, KerberosLogSink sink)
+    : settings_(std::move(settings)), sink_(std::move(sink)) {}
+
+KerberosS4ULogonProvider::~KerberosS4ULogonProvider() {
+  state_.store(nullptr);
+  current_.reset();
+  retired_.clear();
+}
+
+std::string KerberosS4ULogonProvider::SetupDetail() const {
+  return setupDetail_;
+}
+
+namespace {
+
+class KeytabHold final : public broker::IPrivilegeHold {
+ public:
+  explicit KeytabHold(UniqueFd fd) : fd_(std::move(fd)) {}
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+std::int32_t KerberosS4ULogonProvider::EnablePrivilege(
+    std::unique_ptr<broker::IPrivilegeHold>& hold) {
+  setupDetail_.clear();
+  const std::string path = StripFilePrefix(settings_.keytab);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    const int err = errno;
+    setupDetail_ = "Keytab " + path + ": " + std::strerror(err);
+    if (sink_)
+      sink_(KerberosEventType::Information, text::Utf8ToUtf16(setupDetail_));
+    // Reading the host's keys is the privilege; a keytab that exists but may not be read is a
+    // privilege that could not be turned on.
+    return err == EACCES || err == EPERM ? kHrAccessDenied : kHrInvalidHandle;
+  }
+  hold = std::make_unique<KeytabHold>(std::move(fd));
+  return 0;
+}
+
+std::int32_t KerberosS4ULogonProvider::RegisterLogonProcess(const std::string& logonProcessName) {
+  (void)logonProcessName;  // the registration has no name on this platform
+  setupDetail_.clear();
+  auto fail = [this](std::int32_t code, std::string detail) {
+    setupDetail_ = std::move(detail);
+    if (sink_)
+      sink_(KerberosEventType::Information, text::Utf8ToUtf16(setupDetail_));
+    return MapKerberosError(code).status;
+  };
+
+  krb::Context ctx;
+  if (ctx.error() != 0)
+    return fail(ctx.error(), ctx.Message(ctx.error()));
+  krb::Principal service(ctx.get());
+  if (krb5_error_code rc =
+          krb5_parse_name(ctx.get(), settings_.servicePrincipal.c_str(), service.out())) {
+    return fail(rc, "Service principal '" + settings_.servicePrincipal + "': " + ctx.Message(rc));
+  }
+  char* unparsed = nullptr;
+  if (krb5_error_code rc = krb5_unparse_name(ctx.get(), service.get(), &unparsed)) {
+    return fail(rc, ctx.Message(rc));
+  }
+  auto state = std::make_unique<State>();
+  state->principal = unparsed;
+  state->minUserUid = settings_.minUserUid;
+  krb5_free_unparsed_name(ctx.get(), unparsed);
+
+  {
+    krb::Cache cache(ctx.get());
+    if (krb5_error_code rc = krb5_cc_new_unique(ctx.get(), "MEMORY", nullptr, cache.out())) {
+      return fail(rc, ctx.Message(rc));
+    }
+    state->cacheName = std::string("MEMORY:") + krb5_cc_get_name(ctx.get(), cache.get());
+  }
+
+  OM_uint32 minor = 0;
+  GssName name;
+  gss_buffer_desc nameBuffer{state->principal.size(), state->principal.data()};
+  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  if (GSS_ERROR(major))
+    return fail(GssKerberosError(major, minor), GssMessage(major, minor));
+
+  const std::string keytab = settings_.keytab;
+  gss_key_value_element_desc elements[] = {
+      {"client_keytab", keytab.c_str()},
+      {"keytab", keytab.c_str()},
+      {"ccache", state->cacheName.c_str()},
+  };
+  gss_key_value_set_desc store{3, elements};
+  gss_OID_set_desc mechs = KrbMechSet();
+  major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechs, GSS_C_BOTH, &store,
+                                state->cred.out(), nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    return fail(GssKerberosError(major, minor),
+                "Service credential for " + state->principal + ": " + GssMessage(major, minor));
+  }
+
+  // Publish; a state already published (a second set-up) is withdrawn first.
+  packageId_.store(kInvalidPackageId);
+  const State* previous = state_.exchange(state.get());
+  if (previous != nullptr) {
+    std::unique_ptr<State> old = std::move(current_);
+    for (int i = 0; i < 30000 && inFlight_.load() != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (inFlight_.load() != 0)
+      retired_.push_back(std::move(old));
+  }
+  current_ = std::move(state);
+  return 0;
+}
+
+std::int32_t KerberosS4ULogonProvider::LookupAuthenticationPackage(const std::string& packageName,
+                                                                   std::uint32_t& id) {
+  id = kInvalidPackageId;
+  if (packageName != "Kerberos")
+    return kNtNoSuchPackage;
+  OM_uint32 minor = 0;
+  gss_OID_set mechs = GSS_C_NO_OID_SET;
+  if (GSS_ERROR(gss_indicate_mechs(&minor, &mechs)))
+    return kNtNoSuchPackage;
+  int present = 0;
+  gss_test_oid_set_member(&minor, const_cast<gss_OID>(gss_mech_krb5), mechs, &present);
+  gss_release_oid_set(&minor, &mechs);
+  if (present == 0)
+    return kNtNoSuchPackage;
+
+  const State* state = state_.load();
+  if (state == nullptr)
+    return kNtInvalidHandle;
+  // The identifier is only good when the service credential can start logons.
+  OM_uint32 initLifetime = 0;
+  gss_cred_usage_t usage = GSS_C_ACCEPT;
+  const OM_uint32 major =
+      gss_inquire_cred_by_mech(&minor, state->cred.get(), const_cast<gss_OID>(gss_mech_krb5),
+                               nullptr, &initLifetime, nullptr, &usage);
+  if (GSS_ERROR(major) || usage == GSS_C_ACCEPT || initLifetime == 0) {
+    setupDetail_ = "Service credential for " + state->principal + " cannot start logons";
+    if (sink_)
+      sink_(KerberosEventType::Information, text::Utf8ToUtf16(setupDetail_));
+    return 0;
+  }
+  id = kKerberosPackageId;
+  packageId_.store(id);
+  return 0;
+}
+
+std::int32_t KerberosS4ULogonProvider::DeregisterLogonProcess() {
+  packageId_.store(kInvalidPackageId);
+  const State* previous = state_.exchange(nullptr);
+  if (previous == nullptr)
+    return kNtInvalidHandle;
+  // Calls normally have ended by now; any still reading the state are waited for (bounded),
+  // and a state still in use is kept until the provider goes away.
+  std::unique_ptr<State> old = std::move(current_);
+  for (int i = 0; i < 30000 && inFlight_.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (inFlight_.load() != 0)
+    retired_.push_back(std::move(old));
+  return 0;
+}
+
+namespace {
+
+// Why a subject must not be logged on, or empty when it may be. Only single-component
+// principals are users; a principal mapping to root, to an account below the first user uid or
+// to the overflow account is a system identity.
+std::string RefusalReason(krb5_context ctx, krb5_const_principal principal, unsigned minUid) {
+  if (krb5_princ_size(ctx, principal) != 1)
+    return "it is not a user principal";
+  char local[256] = {};
+  const krb5_error_code rc = krb5_aname_to_localname(ctx, principal, sizeof local, local);
+  if (rc == KRB5_LNAME_NOTRANS || rc == KRB5_NO_LOCALNAME)
+    return {};
+  if (rc != 0)
+    return "its local user name cannot be determined";
+  const std::string name = local;
+  if (name == "root")
+    return "it maps to the local account 'root'";
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  const int err = ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  if (err != 0 && err != ENOENT && err != ESRCH) {
+    return "the local account '" + name + "' could not be looked up";
+  }
+  if (found != nullptr &&
+      (found->pw_uid == 0 || found->pw_uid < minUid || found->pw_uid == 65534)) {
+    return "it maps to the system account '" + name + "' (uid " + std::to_string(found->pw_uid) +
+           ")";
+  }
+  return {};
+}
+
+KerberosLogon Failure(std::int32_t status, std::int32_t subStatus, std::string detail,
+                      std::int32_t kerberosError = 0) {
+  KerberosLogon logon;
+  logon.result.status = status;
+  logon.result.subStatus = subStatus;
+  logon.result.winError = NtStatusToWinError(status);
+  logon.kerberosError = kerberosError;
+  logon.detail = std::move(detail);
+  return logon;
+}
+
+KerberosLogon KerberosFailure(std::int32_t code, std::string detail) {
+  const KerberosLogonStatus mapped = MapKerberosError(code);
+  KerberosLogon logon = Failure(mapped.status, mapped.subStatus, std::move(detail), code);
+  logon.result.winError = mapped.winError;
+  return logon;
+}
+
+}  // namespace
+
+KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint32_t packageId) {
+  CallGuard guard(inFlight_);
+  const State* state = state_.load();
+  if (state == nullptr) {
+    return Failure(kNtInvalidHandle, 0, "The service credential is not set up");
+  }
+  if (packageId == kInvalidPackageId || packageId != packageId_.load()) {
+    return Failure(kNtNoSuchPackage, 0, "Unknown authentication package");
+  }
+  constexpr std::size_t kMaxUnits = 32766;
+  if (upn.empty() || upn.size() > kMaxUnits || upn.find(u'\0') != std::u16string_view::npos) {
+    return Failure(kNtInvalidParameter, 0, "The subject is empty, too long or holds a NUL");
+  }
+  const std::string subject = text::Utf16ToUtf8(upn);
+
+  krb::Context ctx;
+  if (ctx.error() != 0)
+    return KerberosFailure(ctx.error(), ctx.Message(ctx.error()));
+  // The subject is taken exactly as given: its own realm, or the default realm when it has none.
+  krb::Principal requested(ctx.get());
+  if (krb5_error_code rc = krb5_parse_name(ctx.get(), subject.c_str(), requested.out())) {
+    return KerberosFailure(rc, "Subject '" + subject + "': " + ctx.Message(rc));
+  }
+  auto refuse = [&](const std::string& reason) {
+    KerberosLogon logon =
+        Failure(kNtLogonTypeNotGranted, 0, "Refused the logon of '" + subject + "': " + reason);
+    if (sink_)
+      sink_(KerberosEventType::Warning, text::Utf8ToUtf16(logon.detail));
+    return logon;
+  };
+  if (std::string reason = RefusalReason(ctx.get(), requested.get(), state->minUserUid);
+      !reason.empty()) {
+    return refuse(reason);
+  }
+
+  OM_uint32 minor = 0;
+  GssName name;
+  gss_buffer_desc nameBuffer{subject.size(), const_cast<char*>(subject.data())};
+  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  KerberosLogon logon;
+  if (GSS_ERROR(major)) {
+    logon = KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
+  } else {
+    GssCred user;
+    gss_OID_set_desc mechs = KrbMechSet();
+    major =
+        gss_acquire_cred_impersonate_name(&minor, state->cred.get(), name.get(), GSS_C_INDEFINITE,
+                                          &mechs, GSS_C_INITIATE, user.out(), nullptr, nullptr);
+    if (GSS_ERROR(major)) {
+      logon = KerberosFailure(GssKerberosError(major, minor),
+                              "S4U2Self for '" + subject + "': " + GssMessage(major, minor));
+    } else {
+      // The credential as the GSSAPI stores it, in a private in-memory cache destroyed on
+      // every path; only the user's tickets are copied out of it.
+      krb::Cache stored(ctx.get());
+      krb5_error_code rc = krb5_cc_new_unique(ctx.get(), "MEMORY", nullptr, stored.out());
+      if (rc != 0) {
+        logon = KerberosFailure(rc, ctx.Message(rc));
+      } else {
+        stored.DestroyOnClose(true);
+        const std::string storedName =
+            std::string("MEMORY:") + krb5_cc_get_name(ctx.get(), stored.get());
+        gss_key_value_element_desc element{"ccache", storedName.c_str()};
+        gss_key_value_set_desc store{1, &element};
+        major =
+            gss_store_cred_into(&minor, user.get(), GSS_C_INITIATE,
+                                const_cast<gss_OID>(gss_mech_krb5), 1, 0, &store, nullptr, nullptr);
+        user.Reset();
+        krb::Principal client(ctx.get());
+        UniqueFd sealed;
+        if (GSS_ERROR(major)) {
+          logon = KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
+        } else if ((rc = krb5_cc_get_principal(ctx.get(), stored.get(), client.out())) != 0) {
+          logon = KerberosFailure(rc, ctx.Message(rc));
+        } else if (std::string reason =
+                       krb5_principal_compare(ctx.get(), client.get(), requested.get())
+                           ? std::string()
+                           : RefusalReason(ctx.get(), client.get(), state->minUserUid);
+                   !reason.empty()) {
+          return refuse(reason);
+        } else if ((rc = krb::SealUserCredentials(ctx.get(), stored.get(), client.get(), sealed)) !=
+                   0) {
+          logon = KerberosFailure(rc, "Sealing the credential: " + ctx.Message(rc));
+        } else {
+          logon.result.credential =
+              broker::OwnedCredential(sealed.release(), &CloseCredentialDescriptor);
+          // A service-for-user logon does not tell whether the password must change (the KDC
+          // does not check password expiry for it), so no warning can be raised here.
+          logon.result.passwordMustChange = false;
+          return logon;
+        }
+      }
+    }
+  }
+  if (sink_ && !HasOwnMessage(logon.result.status, logon.result.subStatus)) {
+    sink_(KerberosEventType::Information, text::Utf8ToUtf16(logon.detail));
+  }
+  return logon;
+}
+
+broker::LogonResult KerberosS4ULogonProvider::LogonUser(const std::u16string& upn,
+                                                        const std::u16string& realm,
+                                                        std::uint32_t packageId) {
+  // The realm is not joined to the subject: the principal names its own realm.
+  (void)realm;
+  try {
+    return Logon(upn, packageId).result;
+  } catch (const std::bad_alloc&) {
+    broker::LogonResult result;
+    result.status = kNtQuotaExceeded;
+    result.winError = NtStatusToWinError(kNtQuotaExceeded);
+    return result;
+  }
+}
+
+}  // namespace tokengate::platform

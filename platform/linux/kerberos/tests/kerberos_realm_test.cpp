@@ -1,0 +1,339 @@
+// The S4U2Self logon against a real KDC of a throwaway realm.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <krb5.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "kerberos_internal.h"
+#include "test_realm.h"
+#include "tokengate/platform/kerberos_credential.h"
+#include "tokengate/platform/kerberos_s4u.h"
+#include "tokengate/platform/kerberos_status.h"
+
+namespace tokengate::platform {
+namespace {
+
+using testing::TestRealm;
+
+struct Entry {
+  std::string client;
+  std::string server;
+  bool config;
+};
+
+// Every entry of the cache held by a credential descriptor, configuration entries included.
+std::vector<Entry> Entries(int fd) {
+  std::vector<Entry> entries;
+  krb::Context ctx;
+  krb::Cache cache(ctx.get());
+  const std::string name = "FILE:/proc/self/fd/" + std::to_string(fd);
+  if (krb5_cc_resolve(ctx.get(), name.c_str(), cache.out()) != 0)
+    return entries;
+  krb5_cc_cursor cursor = nullptr;
+  if (krb5_cc_start_seq_get(ctx.get(), cache.get(), &cursor) != 0)
+    return entries;
+  krb5_creds creds;
+  while (krb5_cc_next_cred(ctx.get(), cache.get(), &cursor, &creds) == 0) {
+    char* client = nullptr;
+    char* server = nullptr;
+    krb5_unparse_name(ctx.get(), creds.client, &client);
+    krb5_unparse_name(ctx.get(), creds.server, &server);
+    entries.push_back({client, server, krb5_is_config_principal(ctx.get(), creds.server) != 0});
+    krb5_free_unparsed_name(ctx.get(), client);
+    krb5_free_unparsed_name(ctx.get(), server);
+    krb5_free_cred_contents(ctx.get(), &creds);
+  }
+  krb5_cc_end_seq_get(ctx.get(), cache.get(), &cursor);
+  return entries;
+}
+
+class KerberosRealm : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    realm_ = TestRealm::Start(&whyNot_).release();
+    if (realm_ == nullptr)
+      return;
+    for (const char* query :
+         {"addprinc -pw pw1 jdoe", "addprinc -pw pw2 -allow_tix revoked",
+          "addprinc -pw pw3 -expire 2020-01-01 expired", "addprinc -pw pw4 root",
+          "addprinc -pw pw5 daemon", "addprinc -pw pw6 -pwexpire 2020-01-01 oldpassword"}) {
+      if (!realm_->Kadmin(query))
+        whyNot_ = std::string("kadmin failed: ") + query;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete realm_;
+    realm_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (realm_ == nullptr || !whyNot_.empty())
+      GTEST_SKIP() << whyNot_;
+    ASSERT_TRUE(realm_->StartKdc());
+  }
+
+  KerberosSettings Settings() const {
+    KerberosSettings settings;
+    settings.keytab = realm_->keytab();
+    settings.servicePrincipal = TestRealm::kService;
+    settings.minUserUid = 1000;
+    return settings;
+  }
+
+  // A provider through all three set-up steps.
+  std::unique_ptr<KerberosS4ULogonProvider> Ready() {
+    auto provider = std::make_unique<KerberosS4ULogonProvider>(
+        Settings(),
+        [this](auto type, auto text) { logged_.emplace_back(type, std::u16string(text)); });
+    std::unique_ptr<broker::IPrivilegeHold> hold;
+    EXPECT_EQ(provider->EnablePrivilege(hold), 0);
+    EXPECT_EQ(provider->RegisterLogonProcess("Corvane Web Agent Authentication Service"), 0)
+        << provider->SetupDetail();
+    std::uint32_t id = 0;
+    EXPECT_EQ(provider->LookupAuthenticationPackage("Kerberos", id), 0);
+    EXPECT_EQ(id, kKerberosPackageId);
+    return provider;
+  }
+
+  static TestRealm* realm_;
+  static std::string whyNot_;
+  std::vector<std::pair<KerberosEventType, std::u16string>> logged_;
+};
+
+TestRealm* KerberosRealm::realm_ = nullptr;
+std::string KerberosRealm::whyNot_;
+
+TEST_F(KerberosRealm, LogonHandsOutOnlyTheUsersTicketInASealedMemfd) {
+  auto provider = Ready();
+  broker::LogonResult result = provider->LogonUser(u"jdoe", u"EXAMPLE.TEST", kKerberosPackageId);
+  ASSERT_EQ(result.status, 0);
+  ASSERT_TRUE(result.credential);
+  EXPECT_FALSE(result.passwordMustChange);
+  const int fd = static_cast<int>(result.credential.Get());
+
+  const int seals = ::fcntl(fd, F_GET_SEALS);
+  EXPECT_EQ(seals, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+  EXPECT_LT(::write(fd, "x", 1), 0);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+  // The user's service ticket only: neither the service's ticket-granting ticket nor the
+  // record of the impersonation.
+  const std::vector<Entry> entries = Entries(fd);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].client, "jdoe@EXAMPLE.TEST");
+  EXPECT_EQ(entries[0].server, TestRealm::kService);
+  EXPECT_FALSE(entries[0].config);
+
+  std::string error;
+  auto received = ReceivedKerberosCredential::Open(fd, &error);
+  ASSERT_TRUE(received) << error;
+  EXPECT_EQ(received->principal(), "jdoe@EXAMPLE.TEST");
+  EXPECT_EQ(received->localName(), std::optional<std::string>("jdoe"));
+  EXPECT_EQ(received->credentialCount(), 1);
+  EXPECT_EQ(received->cacheName().rfind("MEMORY:", 0), 0u);
+
+  std::string directory;
+  {
+    auto file = received->WriteCacheFile(realm_->dir(), &error);
+    ASSERT_TRUE(file) << error;
+    struct stat st {};
+    ASSERT_EQ(::stat(file->path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    directory = file->path().substr(0, file->path().rfind('/'));
+    ASSERT_EQ(::stat(directory.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+  }
+  EXPECT_NE(::access(directory.c_str(), F_OK), 0);  // removed with its file
+}
+
+TEST_F(KerberosRealm, ExpiredPasswordStillLogsOnWithoutWarning) {
+  auto provider = Ready();
+  broker::LogonResult result = provider->LogonUser(u"oldpassword", u"", kKerberosPackageId);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.credential);
+  EXPECT_FALSE(result.passwordMustChange);
+}
+
+struct FailureCase {
+  const char* name;
+  std::u16string subject;
+  std::int32_t status;
+  std::int32_t subStatus;
+};
+
+class KerberosRealmFailure : public KerberosRealm,
+                             public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(KerberosRealmFailure, MapsOntoTheLogonStatusAndHandsOutNothing) {
+  const FailureCase& c = GetParam();
+  auto provider = Ready();
+  KerberosLogon logon = provider->Logon(c.subject, kKerberosPackageId);
+  EXPECT_EQ(logon.result.status, c.status) << logon.detail;
+  EXPECT_EQ(logon.result.subStatus, c.subStatus);
+  EXPECT_EQ(logon.result.winError, NtStatusToWinError(c.status));
+  EXPECT_FALSE(logon.result.credential);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KerberosRealmFailure,
+    ::testing::Values(
+        FailureCase{"unknown", u"nosuchuser", kNtLogonFailure, 0},
+        FailureCase{"revoked", u"revoked", kNtAccountRestriction, kNtAccountDisabled},
+        FailureCase{"expired", u"expired@EXAMPLE.TEST", kNtAccountRestriction, kNtAccountExpired},
+        FailureCase{"otherRealm", u"jdoe@OTHER.TEST", kNtLogonFailure, 0},
+        FailureCase{"root", u"root", kNtLogonTypeNotGranted, 0},
+        FailureCase{"systemAccount", u"daemon@EXAMPLE.TEST", kNtLogonTypeNotGranted, 0},
+        FailureCase{"servicePrincipal", u"host/localhost", kNtLogonTypeNotGranted, 0},
+        FailureCase{"empty", u"", kNtInvalidParameter, 0},
+        FailureCase{"tooLong", std::u16string(32767, u'a'), kNtInvalidParameter, 0}),
+    [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+TEST_F(KerberosRealm, RefusedSubjectIsExplainedInTheLog) {
+  auto provider = Ready();
+  logged_.clear();
+  provider->LogonUser(u"root", u"", kKerberosPackageId);
+  ASSERT_EQ(logged_.size(), 1u);
+  EXPECT_EQ(logged_[0].first, KerberosEventType::Warning);
+  EXPECT_EQ(logged_[0].second, u"Refused the logon of 'root': it maps to the local account 'root'");
+}
+
+TEST_F(KerberosRealm, KdcDownFailsLogonAndSetup) {
+  auto provider = Ready();
+  ASSERT_TRUE(realm_->StopKdc());
+  EXPECT_EQ(provider->LogonUser(u"jdoe", u"", kKerberosPackageId).status, kNtNoLogonServers);
+
+  KerberosS4ULogonProvider fresh(Settings());
+  std::unique_ptr<broker::IPrivilegeHold> hold;
+  ASSERT_EQ(fresh.EnablePrivilege(hold), 0);
+  EXPECT_EQ(fresh.RegisterLogonProcess("x"), kNtNoLogonServers);
+  EXPECT_NE(fresh.SetupDetail().find("host/localhost@EXAMPLE.TEST"), std::string::npos);
+  ASSERT_TRUE(realm_->StartKdc());
+}
+
+TEST_F(KerberosRealm, LogonBeforeSetupAfterStopOrWithAnotherPackageFails) {
+  KerberosS4ULogonProvider provider(Settings());
+  EXPECT_EQ(provider.LogonUser(u"jdoe", u"", kKerberosPackageId).status, kNtInvalidHandle);
+  std::uint32_t id = 0;
+  EXPECT_EQ(provider.LookupAuthenticationPackage("NTLM", id), kNtNoSuchPackage);
+  EXPECT_EQ(id, kInvalidPackageId);
+
+  auto ready = Ready();
+  EXPECT_EQ(ready->LogonUser(u"jdoe", u"", kInvalidPackageId).status, kNtNoSuchPackage);
+  EXPECT_EQ(ready->DeregisterLogonProcess(), 0);
+  EXPECT_EQ(ready->LogonUser(u"jdoe", u"", kKerberosPackageId).status, kNtInvalidHandle);
+  EXPECT_EQ(ready->DeregisterLogonProcess(), kNtInvalidHandle);
+}
+
+TEST_F(KerberosRealm, UnreadableKeytabFailsThePrivilegeStep) {
+  // Root reads every file, so the check runs in a child that has given up root.
+  const bool root = ::geteuid() == 0;
+  const std::string keytab = realm_->dir() + "/locked.keytab";
+  ASSERT_EQ(::symlink(realm_->keytab().c_str(), keytab.c_str()), 0);
+  if (!root)
+    ::chmod(realm_->keytab().c_str(), 0);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t pid = root ? ::fork() : 0;
+  if (pid == 0) {
+    if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(2);
+    KerberosSettings settings = Settings();
+    settings.keytab = keytab;
+    KerberosS4ULogonProvider provider(settings);
+    std::unique_ptr<broker::IPrivilegeHold> hold;
+    const std::int32_t codes[2] = {provider.EnablePrivilege(hold),
+                                   provider.RegisterLogonProcess("x")};
+    const bool written = ::write(pipeFds[1], codes, sizeof codes) == sizeof codes;
+    if (root)
+      ::_exit(written ? 0 : 3);
+  }
+  std::int32_t codes[2] = {};
+  if (root) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  } else {
+    ::chmod(realm_->keytab().c_str(), 0600);
+  }
+  ASSERT_EQ(::read(pipeFds[0], codes, sizeof codes), static_cast<ssize_t>(sizeof codes));
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+  EXPECT_EQ(codes[0], kHrAccessDenied);
+  EXPECT_LT(codes[1], 0);
+
+  KerberosSettings missing = Settings();
+  missing.keytab = realm_->dir() + "/missing.keytab";
+  KerberosS4ULogonProvider provider(missing);
+  std::unique_ptr<broker::IPrivilegeHold> hold;
+  EXPECT_EQ(provider.EnablePrivilege(hold), kHrInvalidHandle);
+}
+
+TEST_F(KerberosRealm, StaleKeytabFailsRegistration) {
+  const std::string stale = realm_->dir() + "/stale.keytab";
+  ASSERT_TRUE(realm_->Kadmin("addprinc -randkey host/stale.example.test"));
+  ASSERT_TRUE(realm_->Kadmin("ktadd -k " + stale + " host/stale.example.test"));
+  ASSERT_TRUE(realm_->Kadmin("cpw -randkey host/stale.example.test"));  // new keys at the KDC
+  KerberosSettings settings = Settings();
+  settings.keytab = stale;
+  settings.servicePrincipal = "host/stale.example.test";
+  KerberosS4ULogonProvider provider(settings);
+  std::unique_ptr<broker::IPrivilegeHold> hold;
+  ASSERT_EQ(provider.EnablePrivilege(hold), 0);
+  EXPECT_EQ(provider.RegisterLogonProcess("x"), kNtLogonFailure) << provider.SetupDetail();
+}
+
+TEST_F(KerberosRealm, CopyingACacheWithoutServiceTicketsKeepsTheUsersOnly) {
+  auto provider = Ready();
+  broker::LogonResult result = provider->LogonUser(u"jdoe", u"", kKerberosPackageId);
+  ASSERT_TRUE(result.credential);
+  const std::string source = "FILE:/proc/self/fd/" + std::to_string(result.credential.Get());
+
+  krb::Context ctx;
+  krb::Cache cache(ctx.get());
+  krb::Principal user(ctx.get());
+  krb::Principal stranger(ctx.get());
+  ASSERT_EQ(krb5_cc_resolve(ctx.get(), source.c_str(), cache.out()), 0);
+  ASSERT_EQ(krb5_parse_name(ctx.get(), "jdoe@EXAMPLE.TEST", user.out()), 0);
+  ASSERT_EQ(krb5_parse_name(ctx.get(), "someone@EXAMPLE.TEST", stranger.out()), 0);
+
+  UniqueFd copy;
+  ASSERT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), user.get(), copy), 0);
+  const std::vector<Entry> entries = Entries(copy.get());
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].client, "jdoe@EXAMPLE.TEST");
+
+  UniqueFd none;
+  EXPECT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), stranger.get(), none),
+            KRB5_CC_NOTFOUND);
+  EXPECT_FALSE(none);
+}
+
+TEST_F(KerberosRealm, ConcurrentLogonsEachGetTheirOwnCredential) {
+  auto provider = Ready();
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        broker::LogonResult r = provider->LogonUser(u"jdoe", u"", kKerberosPackageId);
+        if (r.status == 0 && r.credential &&
+            Entries(static_cast<int>(r.credential.Get())).size() == 1) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  EXPECT_EQ(good.load(), 40);
+}
+
+}  // namespace
+}  // namespace tokengate::platform
