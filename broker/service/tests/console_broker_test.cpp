@@ -224,5 +224,56 @@ TEST_F(ConsoleBrokerTest, LogsEveryMessageToStandardOutputInOrder) {
   }
 }
 
+// Service mode under a stand-in for systemd: the notify socket receives the state changes and
+// SIGTERM is the stop control.
+TEST(ServiceModeTest, ReportsStartRunningStoppingAndStoppedAndStopsOnSigterm) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("service-mode-test-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "run");
+  const std::string notifyPath = (dir / "notify").string();
+  const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notifyPath.c_str());
+  ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  // A bound on each wait so that a broken broker fails the test instead of hanging it.
+  const timeval bound{30, 0};
+  ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  const auto next = [notify] {
+    char buf[256] = {};
+    const ssize_t n = ::recv(notify, buf, sizeof buf, 0);
+    return std::string(buf, n > 0 ? std::size_t(n) : 0);
+  };
+
+  std::vector<std::string> env = {"NOTIFY_SOCKET=" + notifyPath,
+                                  "TOKENGATE_RUNTIME_DIR=" + (dir / "run").string() + "/",
+                                  "PATH=/usr/bin:/bin"};
+  std::vector<char*> envp;
+  for (auto& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = TG_LOGON_BROKER_PATH;
+  char* argv[] = {program.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  EXPECT_EQ(next(), "STATUS=Starting");
+  EXPECT_EQ(next(), "READY=1\nSTATUS=Running");
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(next(), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(next(), "STATUS=Stopped");
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(dir / "run" / "TarvexWebLogonBroker"));
+  ::close(notify);
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace tokengate
