@@ -206,6 +206,11 @@ KerberosSettings KerberosSettings::FromEnvironment() {
   return settings;
 }
 
+std::unique_ptr<broker::IS4ULogonProvider> CreateKerberosS4ULogonProvider(KerberosLogSink sink) {
+  return std::make_unique<KerberosS4ULogonProvider>(KerberosSettings::FromEnvironment(),
+                                                    std::move(sink));
+}
+
 void CloseCredentialDescriptor(std::intptr_t fd) noexcept {
   if (fd >= 0)
     ::close(static_cast<int>(fd));

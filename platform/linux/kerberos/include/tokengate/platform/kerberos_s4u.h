@@ -102,6 +102,11 @@ class KerberosS4ULogonProvider final : public broker::IS4ULogonProvider {
   std::string setupDetail_;
 };
 
+// The provider for the logon-broker program: settings from the environment (see
+// KerberosSettings::FromEnvironment).
+std::unique_ptr<broker::IS4ULogonProvider> CreateKerberosS4ULogonProvider(
+    KerberosLogSink sink = {});
+
 // Closes a credential descriptor (the closer of the credentials this provider hands out).
 void CloseCredentialDescriptor(std::intptr_t fd) noexcept;
 
