@@ -1,6 +1,6 @@
 #include "tokengate/gate/server_variable.h"
 
-#include <vector>
+#include <memory>
 
 #include "tokengate/common/text.h"
 
@@ -16,8 +16,10 @@ std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code) 
 
 std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                   std::string_view name) {
-  std::vector<char> area(kWorkAreaBytes);
-  const VariableRead read = host.GetServerVariable(name, area);
+  // Not zero-filled: only the bytes the host reports as written are read.
+  const auto area = std::make_unique_for_overwrite<char[]>(kWorkAreaBytes);
+  const VariableRead read =
+      host.GetServerVariable(name, std::span<char>(area.get(), kWorkAreaBytes));
   if (read.error != VariableError::None) {
     log.Report(EventType::Warning, ServerVariableWarning(name, read.code));
     return {};
@@ -25,10 +27,10 @@ std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
   // The reported size counts the terminator; stop at the first NUL in any case so that a host
   // reporting a wrong size can never make the gate read past what it wrote.
   std::size_t length = read.size > 0 ? read.size - 1 : 0;
-  if (length > area.size()) {
-    length = area.size();
+  if (length > kWorkAreaBytes) {
+    length = kWorkAreaBytes;
   }
-  const std::string_view bytes(area.data(), length);
+  const std::string_view bytes(area.get(), length);
   return text::FromAnsi(bytes.substr(0, bytes.find('\0')));
 }
 
