@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <type_traits>
 
 #include "tessera/tessera.h"
@@ -217,6 +218,26 @@ TEST_F(TesseraTest, KeyRotation) {
   EXPECT_EQ(format::PeekHeader(newToken)->keyId, "k2");
   EXPECT_NO_THROW(rotated.ReadTokenMultiStringDictionary(oldToken));
   EXPECT_NO_THROW(agent_.ReadTokenMultiStringDictionary(newToken));
+}
+
+TEST_F(TesseraTest, IndependentAgentsOnSeveralThreads) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(8, 0);
+  for (std::size_t t = 0; t < failures.size(); ++t) {
+    threads.emplace_back([&, t] {
+      const Agent agent(Config(Properties()), [] { return kT0; });
+      for (int i = 0; i < 200; ++i) {
+        MultiStringDictionary in;
+        in.Add(u"subject", u"user" + std::u16string(1, static_cast<char16_t>(u'a' + t)));
+        const auto out = agent.ReadTokenMultiStringDictionary(agent.WriteToken(in));
+        if (out.Find(u"subject")->front() != in.Find(u"subject")->front())
+          ++failures[t];
+      }
+    });
+  }
+  for (auto& th : threads)
+    th.join();
+  EXPECT_EQ(failures, std::vector<int>(8, 0));
 }
 
 TEST(TesseraConfigurationTest, InvalidPropertiesAreRefused) {
