@@ -2,8 +2,11 @@
 // Unix socket transport.
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +19,9 @@
 #include "tokengate/platform/broker_handle_transfer.h"
 #include "tokengate/platform/service_linux.h"
 #include "tokengate/platform/unix_rpc.h"
+#ifdef TG_HAVE_KERBEROS
+#include "tokengate/platform/kerberos_s4u.h"
+#endif
 
 namespace tokengate::broker {
 namespace {
@@ -213,6 +219,28 @@ class ReplyHandleTransfer final : public IHandleTransfer {
   }
 };
 
+// The service object the logon provider's own messages go to, once it exists.
+std::atomic<const AuthenticationService*> gLogTarget{nullptr};
+
+// The S4U logon: Kerberos where this build has it, unless TOKENGATE_S4U_PROVIDER=none switches
+// IWA off; otherwise every IWA logon is refused as "package not recognised".
+std::unique_ptr<IS4ULogonProvider> MakeLogonProvider() {
+  const char* choice = std::getenv("TOKENGATE_S4U_PROVIDER");
+  if (choice != nullptr && std::strcmp(choice, "none") == 0) {
+    return CreateUnavailableS4ULogonProvider();
+  }
+#ifdef TG_HAVE_KERBEROS
+  return plat::CreateKerberosS4ULogonProvider(
+      [](plat::KerberosEventType type, std::u16string_view message) {
+        if (const AuthenticationService* service = gLogTarget.load()) {
+          service->LogEvent(static_cast<EventType>(type), message);
+        }
+      });
+#else
+  return CreateUnavailableS4ULogonProvider();
+#endif
+}
+
 }  // namespace
 }  // namespace tokengate::broker
 
@@ -229,9 +257,10 @@ int main(int argc, char** argv) {
   broker::LinuxServicePlatform host;
   auto runtime = platform::CreateUnixRpcServerRuntime();
   auto service = std::make_unique<broker::AuthenticationService>(
-      host, *runtime, broker::CreateUnavailableS4ULogonProvider(),
-      std::make_unique<broker::ReplyHandleTransfer>());
+      host, *runtime, broker::MakeLogonProvider(), std::make_unique<broker::ReplyHandleTransfer>());
+  broker::gLogTarget.store(service.get());
   service->wmain(args);
+  broker::gLogTarget.store(nullptr);
   // The runtime's call threads use the service: end them first.
   runtime.reset();
   service.reset();

@@ -42,6 +42,8 @@ class ConsoleBrokerTest : public ::testing::Test {
         << "\nWriteKeyId=k1\n";
     runtimeDir_ = (dir_ / "run").string() + "/";
     ::setenv(platform::kRuntimeDirEnv, runtimeDir_.c_str(), 1);
+    // IWA without any S4U logon, whatever this build offers, so that its outcome is fixed.
+    ::setenv("TOKENGATE_S4U_PROVIDER", "none", 1);
 
     // The broker's environment: ours plus the private runtime directory (already set above).
     posix_spawn_file_actions_t actions;
@@ -247,7 +249,7 @@ TEST(ServiceModeTest, ReportsStartRunningStoppingAndStoppedAndStopsOnSigterm) {
 
   std::vector<std::string> env = {"NOTIFY_SOCKET=" + notifyPath,
                                   "TOKENGATE_RUNTIME_DIR=" + (dir / "run").string() + "/",
-                                  "PATH=/usr/bin:/bin"};
+                                  "TOKENGATE_S4U_PROVIDER=none", "PATH=/usr/bin:/bin"};
   std::vector<char*> envp;
   for (auto& e : env)
     envp.push_back(e.data());
