@@ -19,7 +19,7 @@ print(f"""<!DOCTYPE html>
 <body>
 <h1>Protected application</h1>
 <p>Signed on as <strong id="user">{html.escape(user)}</strong>.</p>
-<p><a id="logout" href="/logout?resume=logout.html">Log out</a> &middot;
+<p><a id="logout" href="/logout?resume=/logout.html">Log out</a> &middot;
    <a id="reload" href="/app/">Reload</a></p>
 <h2>Request headers received</h2>
 <table id="headers">{''.join(rows)}</table>

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "tokengate/gate/broker_client.h"
 #include "tokengate/gate/context_link.h"
 #include "tokengate/gate/gate_configuration.h"
+#include "tokengate/gate/request_handler.h"
 #include "tokengate/platform/unix_rpc.h"
 
 namespace tokengate::apache {
@@ -52,10 +55,17 @@ class ProcessGate final : public GateRuntime {
   bool started_ = false;
 };
 
-std::uint32_t ProcessGate::Handle(gate::IRequestHost&) noexcept {
-  // The request handler of the gate core is not available in this build.
-  log_.Report(gate::EventType::Error, u"TokenGate request handler not available");
-  return gate::kHseStatusError;
+std::uint32_t ProcessGate::Handle(gate::IRequestHost& host) noexcept {
+  try {
+    // Credentials handed back by the broker are not taken on Linux (no per-request identity to
+    // run a request under); the handler then refuses such requests.
+    const gate::GateServices services{configuration_, log_, *broker_, nullptr,
+                                      [] { return std::chrono::system_clock::now(); }};
+    return gate::HandleRequest(host, services);
+  } catch (...) {
+    log_.Report(gate::EventType::Error, u"Request could not be processed");
+    return gate::kHseStatusError;
+  }
 }
 
 }  // namespace

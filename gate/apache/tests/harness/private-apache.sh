@@ -13,6 +13,8 @@
 #     TG_TOKEN_LIFETIME  token lifetime in seconds (default 300)
 #     TG_ERROR_URL       ErrorUrl of the gate conf (default empty)
 #     TG_GATE_LOG_LEVEL  the module's Apache log level (default info)
+#     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process, so that
+#                        the reload URL reaches the only configuration record there is
 #   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
 #   "token name=value..." prints a token issued with the site's key.
 set -euo pipefail
@@ -27,8 +29,8 @@ TG_BUILD="$(cd "$TG_BUILD" && pwd)"
 httpd_bin="$(command -v apache2 || echo /usr/sbin/apache2)"
 apache_modules="$(apxs -q LIBEXECDIR 2>/dev/null || echo /usr/lib/apache2/modules)"
 module="$TG_BUILD/modules/mod_tokengate.so"
-broker_bin="$(find "$TG_BUILD" -name logon-broker -type f -perm -u+x | head -n1)"
-tokengate_bin="$(find "$TG_BUILD" -name tokengate -type f -perm -u+x | head -n1)"
+broker_bin="$TG_BUILD/bin/logon-broker"
+tokengate_bin="$TG_BUILD/bin/tokengate"
 
 install_dir="$TG_WORK/install"
 runtime_dir="$TG_WORK/run"
@@ -165,11 +167,15 @@ cmd_up() {
   htpasswd -bcB -C 4 "$httpd_dir/htpasswd" load load 2>/dev/null
   chmod 0644 "$httpd_dir/htpasswd"
 
+  local mpm_lines=""
+  if [[ "${TG_MULTI_PROCESS:-0}" != 1 && "${TG_MPM:-event}" != prefork ]]; then
+    mpm_lines=$'ServerLimit 1\nStartServers 1\nThreadsPerChild 64\nMaxRequestWorkers 64\nMinSpareThreads 1\nMaxSpareThreads 64'
+  fi
   local cgi=cgid
   [[ "${TG_MPM:-event}" == prefork ]] && cgi=cgi
   export TGV_HTTPD_DIR="$httpd_dir" TGV_PORT="$PORT" TGV_OFF_PORT="$OFF_PORT" \
     TGV_BACKEND_PORT="$BACKEND_PORT" TGV_GATE_LOG_LEVEL="${TG_GATE_LOG_LEVEL:-info}" \
-    TGV_USER_LINES="$user_lines" TGV_MPM="${TG_MPM:-event}" TGV_APACHE_MODULES="$apache_modules" \
+    TGV_USER_LINES="$user_lines" TGV_MPM_LINES="$mpm_lines" TGV_MPM="${TG_MPM:-event}" TGV_APACHE_MODULES="$apache_modules" \
     TGV_CGI_MODULE="$cgi" TGV_MODULE="$module" TGV_INSTALL_DIR="$install_dir" \
     TGV_RUNTIME_DIR="$runtime_dir/" TGV_SITE_DIR="$site_dir" TGV_TOKENGATE_BIN="$TG_WORK/bin/tokengate" \
     TGV_SIGNON_PROPERTIES="$signon_dir/agent-config.txt"

@@ -1,0 +1,411 @@
+// TokenGate in a private Apache: every route of the request handler reachable over HTTP, and the
+// security properties of the Apache host. The site (broker, proxy echo backend, Apache with the
+// module) is started once for the whole program by the harness script.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_client.h"
+
+namespace tokengate::apache::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Capture(const std::string& command) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  if (!pipe) {
+    return {};
+  }
+  std::string out;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
+    out.append(buffer, n);
+  }
+  return out;
+}
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) {
+    s.pop_back();
+  }
+  return s;
+}
+
+// The running site; started by the first test that needs it, stopped at program exit.
+class Site {
+ public:
+  static Site* Instance() {
+    static Site site;
+    return site.ready_ ? &site : nullptr;
+  }
+  static std::string SkipReason() {
+    if (!fs::exists("/usr/sbin/apache2")) {
+      return "apache2 is not installed";
+    }
+    if (!fs::exists(fs::path(TG_BUILD_DIR) / "modules/mod_tokengate.so")) {
+      return "mod_tokengate.so is not built";
+    }
+    if (!fs::exists(fs::path(TG_BUILD_DIR) / "bin/logon-broker") ||
+        !fs::exists(fs::path(TG_BUILD_DIR) / "bin/tokengate")) {
+      return "logon-broker and tokengate must be built";
+    }
+    return {};
+  }
+
+  ~Site() {
+    if (!work_.empty()) {
+      Harness("down");
+      std::error_code ec;
+      fs::remove_all(work_, ec);
+    }
+  }
+
+  int Harness(const std::string& command, const std::string& env = {}) const {
+    const std::string line = env + " TG_BUILD='" TG_BUILD_DIR "' TG_WORK='" + work_ + "' bash '" +
+                             TG_HARNESS + "' " + command + " >>'" + work_ + "/harness.log' 2>&1";
+    return std::system(line.c_str());
+  }
+
+  std::string Token(const std::string& attributes) const {
+    return Trim(Capture("TG_BUILD='" TG_BUILD_DIR "' TG_WORK='" + work_ + "' bash '" + TG_HARNESS +
+                        "' token " + attributes));
+  }
+
+  // A token that expired a moment ago: issued with a lifetime of one second.
+  std::string ExpiredToken() const {
+    const std::string props = work_ + "/short-lived.txt";
+    std::ifstream in(properties_);
+    std::ofstream out(props);
+    for (std::string line; std::getline(in, line);) {
+      out << (line.starts_with("TokenLifetime=") ? "TokenLifetime=1" : line) << "\n";
+    }
+    out.close();
+    const std::string token =
+        Trim(Capture(tokengate_ + " token issue --config " + props + " subject=alice 2>/dev/null"));
+    ::sleep(2);
+    return token;
+  }
+
+  std::string ErrorLog() const {
+    std::ifstream in(errorLog_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  int port = 0;
+  int offPort = 0;
+  int backendPort = 0;
+
+ private:
+  Site() {
+    char dir[] = "/tmp/tg-apache-it-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+      return;
+    }
+    work_ = dir;
+    if (Harness("up") != 0) {
+      std::fprintf(stderr, "%s", Capture("cat '" + work_ + "/harness.log'").c_str());
+      return;
+    }
+    std::ifstream env(work_ + "/env");
+    std::map<std::string, std::string> values;
+    for (std::string line; std::getline(env, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) {
+        values[line.substr(0, eq)] = line.substr(eq + 1);
+      }
+    }
+    port = std::stoi(values["PORT"]);
+    offPort = std::stoi(values["OFF_PORT"]);
+    backendPort = std::stoi(values["BACKEND_PORT"]);
+    errorLog_ = values["ERROR_LOG"];
+    properties_ = values["PROPERTIES"];
+    tokengate_ = values["TOKENGATE"];
+    ready_ = true;
+  }
+
+  std::string work_;
+  std::string errorLog_;
+  std::string properties_;
+  std::string tokengate_;
+  bool ready_ = false;
+};
+
+constexpr char kProtected[] = "PROTECTED-CONTENT";
+constexpr char kCookie[] = "TesseraToken";
+
+class ApacheGateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = Site::SkipReason(); !reason.empty()) {
+      GTEST_SKIP() << reason;
+    }
+    site_ = Site::Instance();
+    ASSERT_NE(site_, nullptr) << "the private site did not start";
+  }
+
+  HttpResponse GetWithToken(const std::string& target, const std::string& token,
+                            std::vector<std::string> extra = {}) const {
+    extra.push_back(std::string("Cookie: ") + kCookie + "=" + token);
+    return Get(site_->port, target, extra);
+  }
+
+  std::string SignOnPrefix() const {
+    return "http://127.0.0.1:" + std::to_string(site_->port) + "/signon/login.cgi?TargetResource=";
+  }
+
+  Site* site_ = nullptr;
+};
+
+TEST_F(ApacheGateTest, RequestWithoutTokenIsSentToSignOn) {
+  const HttpResponse r = Get(site_->port, "/app/static.html?a=1&b=2");
+  EXPECT_EQ(r.status, 302);
+  EXPECT_EQ(r.Header("location").value_or(""),
+            SignOnPrefix() + "http://127.0.0.1:" + std::to_string(site_->port) +
+                "/app/static.html%3fa%3d1%26b%3d2");
+  EXPECT_EQ(r.body.find(kProtected), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, UnprotectedPageIsServedAsIs) {
+  const HttpResponse r = Get(site_->port, "/public/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("Public page"), std::string::npos);
+  EXPECT_TRUE(r.Headers("set-cookie").empty());
+}
+
+TEST_F(ApacheGateTest, ValidTokenReachesTheApplicationWithAttributeHeaders) {
+  const std::string token = site_->Token("subject=alice mail=alice@example.test");
+  ASSERT_FALSE(token.empty());
+  const HttpResponse r = GetWithToken("/app/", token);
+  ASSERT_EQ(r.status, 200) << r.raw_headers << r.body;
+  EXPECT_NE(r.body.find("<th>Tarvex-Subject</th><td>alice</td>"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("alice@example.test"), std::string::npos);
+  // The token cookie is written again with the (possibly renewed) token.
+  const auto cookies = r.Headers("set-cookie");
+  ASSERT_EQ(cookies.size(), 1u);
+  EXPECT_TRUE(cookies[0].starts_with(std::string(kCookie) + "=")) << cookies[0];
+  EXPECT_NE(cookies[0].find("; path=/"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, StaticAndProxiedContentNeedTheToken) {
+  const std::string token = site_->Token("subject=alice");
+  const HttpResponse page = GetWithToken("/app/static.html", token);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find(kProtected), std::string::npos);
+  const HttpResponse proxied = GetWithToken("/proxied/x", token);
+  EXPECT_EQ(proxied.status, 200);
+  EXPECT_NE(proxied.body.find("Tarvex-subject: alice"), std::string::npos) << proxied.body;
+  EXPECT_EQ(Get(site_->port, "/proxied/x").status, 302);
+}
+
+// Client-sent look-alikes of attribute headers, in every spelling a backend could confuse with
+// the gate's own, never reach the application: not a CGI program, not a proxied backend.
+TEST_F(ApacheGateTest, ClientAttributeHeadersNeverReachTheApplication) {
+  const std::string token = site_->Token("subject=alice");
+  const std::vector<std::string> forged = {
+      "Tarvex-Subject: mallory1", "tarvex-subject: mallory2", "Tarvex_Subject: mallory3",
+      "TARVEX_SUBJECT: mallory4", "Tarvex-Role: mallory5",    "Tarvex_Role: mallory6",
+  };
+  for (const std::string& target : {std::string("/app/"), std::string("/proxied/x")}) {
+    const HttpResponse r = GetWithToken(target, token, forged);
+    ASSERT_EQ(r.status, 200) << target;
+    EXPECT_EQ(r.body.find("mallory"), std::string::npos) << target << "\n" << r.body;
+    EXPECT_NE(r.body.find("alice"), std::string::npos) << target;
+  }
+}
+
+TEST_F(ApacheGateTest, ClientContextHeaderNeverResolves) {
+  const std::string token = site_->Token("subject=alice");
+  const HttpResponse r =
+      GetWithToken("/proxied/x", token, {"TarvexAuth-Context: 00000001", "TarvexAuth_Context: 2"});
+  ASSERT_EQ(r.status, 200);
+  std::size_t count = 0;
+  for (std::size_t at = r.body.find("Tarvexauth-Context"); at != std::string::npos;
+       at = r.body.find("Tarvexauth-Context", at + 1)) {
+    ++count;
+  }
+  for (std::size_t at = r.body.find("TarvexAuth-Context"); at != std::string::npos;
+       at = r.body.find("TarvexAuth-Context", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 1u) << r.body;
+  EXPECT_EQ(r.body.find("TarvexAuth-Context: 00000001"), std::string::npos);
+  EXPECT_EQ(r.body.find("TarvexAuth_Context"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
+  const char* const targets[] = {
+      "/app/../app/static.html",
+      "/public/../app/static.html",
+      "/%61pp/static.html",
+      "/app/%2e%2e/app/static.html",
+      "/public/%2e%2e/app/static.html",
+      "//app/static.html",
+      "/./app/static.html",
+      "/APP/static.html",
+      "/App/Static.html",
+      "/app;x=1/static.html",
+      "/app/static.html;x=1",
+      "/app%2fstatic.html",
+  };
+  for (const char* target : targets) {
+    const HttpResponse r = Get(site_->port, target);
+    EXPECT_EQ(r.body.find(kProtected), std::string::npos) << target << " gave " << r.status;
+    EXPECT_NE(r.status, 200) << target;
+  }
+  // A public page that includes a protected one (a sub-request): the page is served, the
+  // protected part is not.
+  const HttpResponse include = Get(site_->port, "/public/include.shtml");
+  EXPECT_EQ(include.status, 200);
+  EXPECT_EQ(include.body.find(kProtected), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, RequestDataIsNeverInjectedIntoResponseHeaders) {
+  const char* const targets[] = {
+      "/app/x?%0d%0aSet-Cookie:%20evil=1",
+      "/app/%0d%0aX-Evil:%201",
+      "/logout?resume=%0d%0aSet-Cookie:%20evil=1",
+  };
+  for (const char* target : targets) {
+    const HttpResponse r = GetWithToken(target, site_->Token("subject=alice"));
+    EXPECT_EQ(r.raw_headers.find("evil"), std::string::npos) << target << "\n" << r.raw_headers;
+    EXPECT_EQ(r.raw_headers.find("X-Evil"), std::string::npos) << target;
+  }
+  const HttpResponse hostile = Get(site_->port, "/app/", {"X-Note: <script>alert(1)</script>"});
+  EXPECT_EQ(hostile.body.find("<script>"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, ErrorPageIsPassedOnInAnyLetterCase) {
+  EXPECT_EQ(Get(site_->port, "/error.html").status, 200);
+  EXPECT_EQ(Get(site_->port, "/error.html?x=1").status, 200);
+  // Passed on unchanged: Apache answers for a file that does not exist, the gate does not redirect.
+  EXPECT_EQ(Get(site_->port, "/ERROR.HTML").status, 404);
+}
+
+TEST_F(ApacheGateTest, ExpiredMarkerAndExpiredTokenGoToSignOn) {
+  const HttpResponse marker = GetWithToken("/app/", "EXPIRED");
+  EXPECT_EQ(marker.status, 302);
+  EXPECT_TRUE(marker.Header("location").value_or("").starts_with(SignOnPrefix()));
+  EXPECT_TRUE(marker.Headers("set-cookie").empty());
+
+  const HttpResponse expired = GetWithToken("/app/", site_->ExpiredToken());
+  EXPECT_EQ(expired.status, 302) << expired.body;
+  EXPECT_TRUE(expired.Header("location").value_or("").starts_with(SignOnPrefix()));
+  const auto cookies = expired.Headers("set-cookie");
+  ASSERT_EQ(cookies.size(), 1u);
+  EXPECT_EQ(cookies[0], std::string(kCookie) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/");
+}
+
+TEST_F(ApacheGateTest, InvalidTokenIsRefusedWithTheBrokerMessage) {
+  const HttpResponse r = GetWithToken("/app/", "not-a-token");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("Could not obtain attributes from Tessera"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find(kProtected), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, CancelWithResumeClearsTheCookieAndRedirects) {
+  const HttpResponse r = GetWithToken("/logout?resume=/logout.html", site_->Token("subject=alice"));
+  EXPECT_EQ(r.status, 302);
+  EXPECT_EQ(r.Header("location").value_or(""),
+            "http://127.0.0.1:" + std::to_string(site_->port) + "/signon/logout.html");
+  const auto cookies = r.Headers("set-cookie");
+  ASSERT_EQ(cookies.size(), 1u);
+  EXPECT_NE(cookies[0].find("expires=Thu, 01 Jan 1970 00:00:00 GMT"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, CancelWithoutResumePassesOn) {
+  // Without a token: passed on unchanged (no such file, so Apache's own 404).
+  const HttpResponse plain = Get(site_->port, "/logout");
+  EXPECT_EQ(plain.status, 404);
+  EXPECT_TRUE(plain.Headers("set-cookie").empty());
+  // With a token and no single-logout URL: the cookie is cleared and the request passed on.
+  const HttpResponse withToken = GetWithToken("/logout", site_->Token("subject=alice"));
+  EXPECT_EQ(withToken.status, 404);
+  ASSERT_EQ(withToken.Headers("set-cookie").size(), 1u);
+  EXPECT_NE(withToken.Headers("set-cookie")[0].find("1970"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, ReloadUrlAnswersWithTheInfoPage) {
+  const HttpResponse r = Get(site_->port, "/anything?cmd=reload");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.Header("content-type").value_or("").find("text/html"), std::string::npos);
+  EXPECT_NE(site_->ErrorLog().find("ISAPI Configuration successfully reloaded"), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, BrokerStoppedAndRestartedUnderRunningApache) {
+  const std::string token = site_->Token("subject=alice");
+  ASSERT_EQ(site_->Harness("broker-stop"), 0);
+  const HttpResponse down = GetWithToken("/app/static.html", token);
+  EXPECT_EQ(down.status, 500);
+  EXPECT_NE(down.body.find("please make sure the LogonBroker has been started."),
+            std::string::npos);
+  EXPECT_EQ(down.body.find(kProtected), std::string::npos);
+  ASSERT_EQ(site_->Harness("broker-start"), 0);
+  const HttpResponse up = GetWithToken("/app/static.html", token);
+  EXPECT_EQ(up.status, 200);
+  EXPECT_NE(up.body.find(kProtected), std::string::npos);
+}
+
+TEST_F(ApacheGateTest, ErrorUrlTakesOverErrorResponses) {
+  ASSERT_EQ(site_->Harness("reconf", "TG_ERROR_URL=/error.html"), 0);
+  ASSERT_EQ(Get(site_->port, "/?cmd=reload").status, 200);
+  const HttpResponse r = GetWithToken("/app/", "not-a-token");
+  ASSERT_EQ(site_->Harness("reconf"), 0);
+  ASSERT_EQ(Get(site_->port, "/?cmd=reload").status, 200);
+  EXPECT_EQ(r.status, 302);
+  const std::string location = r.Header("location").value_or("");
+  EXPECT_TRUE(location.starts_with("/error.html?ErrorMessage=")) << location;
+}
+
+// Requests keep being answered, each from one consistent configuration, while the configuration
+// is reloaded again and again.
+TEST_F(ApacheGateTest, ConfigurationReloadWhileRequestsRun) {
+  const std::string token = site_->Token("subject=alice");
+  std::atomic<int> failures{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&] {
+      while (!stop) {
+        const HttpResponse r = GetWithToken("/app/static.html", token);
+        if (r.status != 200 || r.body.find(kProtected) == std::string::npos) {
+          ++failures;
+        }
+      }
+    });
+  }
+  int reloads = 0;
+  for (int i = 0; i < 10; ++i) {
+    const std::string window = "TG_UPDATE_WINDOW=" + std::to_string(5 + i % 2);
+    ASSERT_EQ(site_->Harness("reconf", window), 0);
+    reloads += Get(site_->port, "/x?cmd=reload").status == 200 ? 1 : 0;
+  }
+  stop = true;
+  for (auto& t : clients) {
+    t.join();
+  }
+  EXPECT_EQ(reloads, 10);
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(ApacheGateTest, HostWithTokenGateOffIsNotTouched) {
+  const HttpResponse r = Get(site_->offPort, "/app/static.html");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find(kProtected), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tokengate::apache::testing
