@@ -241,13 +241,14 @@ std::optional<std::u16string> FindCookieValue(IRequestHost& host, const GateSett
   std::vector<char> area(kCookieFirstReadBytes);
   VariableRead read = host.GetServerVariable(kVariable, area);
   if (read.error == VariableError::InsufficientBuffer) {
-    const bool fits = read.size > area.size() && read.size <= kWorkAreaBytes;
-    if (fits) {
+    const bool too_large = read.size > kWorkAreaBytes;
+    const bool larger = read.size > area.size();  // a host reporting less cannot be re-read
+    if (!too_large && larger) {
       area.resize(read.size);
       read = host.GetServerVariable(kVariable, area);
     }
-    if (!fits || read.error != VariableError::None) {
-      if (!fits) {
+    if (too_large || !larger || read.error != VariableError::None) {
+      if (too_large) {
         log.Report(EventType::Error, kCookieHeaderTooLarge);
       }
       const std::uint32_t status = ErrorResponse(host, settings, log, kCookieHeaderProblem);
