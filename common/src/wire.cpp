@@ -2,6 +2,7 @@
 // written byte by byte, so the result is the same on every host.
 #include "tokengate/common/wire.h"
 
+#include <bit>
 #include <cstring>
 
 namespace tokengate::rpc::wire {
@@ -58,8 +59,14 @@ class Writer {
   void Units(const char16_t* units, std::size_t count) {
     I32(static_cast<std::int32_t>(count));
     std::uint8_t* p = out_.data() + pos_;
-    for (std::size_t i = 0; i < count; ++i) {
-      PutU16(p + 2 * i, static_cast<std::uint16_t>(units[i]));
+    if constexpr (std::endian::native == std::endian::little) {
+      if (count > 0) {
+        std::memcpy(p, units, 2 * count);
+      }
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        PutU16(p + 2 * i, static_cast<std::uint16_t>(units[i]));
+      }
     }
     pos_ += 2 * count;
   }
@@ -128,8 +135,14 @@ class Reader {
 };
 
 void CopyUnits(const std::uint8_t* from, std::int32_t count, char16_t* to) {
-  for (std::int32_t i = 0; i < count; ++i) {
-    to[i] = static_cast<char16_t>(GetU16(from + 2 * static_cast<std::size_t>(i)));
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count > 0) {
+      std::memcpy(to, from, 2 * static_cast<std::size_t>(count));
+    }
+  } else {
+    for (std::int32_t i = 0; i < count; ++i) {
+      to[i] = static_cast<char16_t>(GetU16(from + 2 * static_cast<std::size_t>(i)));
+    }
   }
 }
 

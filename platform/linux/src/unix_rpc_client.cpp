@@ -4,6 +4,7 @@
 // so the call path takes no lock. A pooled connection found dead (the broker restarted) is
 // replaced by a fresh one once, as long as nothing of the reply had been read.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -30,10 +32,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxReplyFrame = wire::kHeaderSize + wire::kMaxReplyBody;
 constexpr unsigned kMaxPoolSize = 64;
 constexpr std::size_t kMaxDescriptorsPerReply = 4;  // only one is expected; room to see extras
+// How far a blocking wait may overrun the call's deadline before the socket's limits are cut.
+constexpr std::chrono::milliseconds kTimeoutSlack{20};
+
+// Counts fork()s of this process, so that a child never uses connections inherited from its
+// parent (both would read each other's replies). Cheaper than asking for the pid on every call.
+std::atomic<std::uint64_t> g_forkGeneration{0};
+std::once_flag g_forkHook;
 
 struct Connection {
   UniqueFd fd;
-  pid_t owner = 0;  // a connection inherited across fork() is never used by the child
+  std::uint64_t generation = 0;  // g_forkGeneration when connected
   std::chrono::milliseconds timeout{0};
 };
 
@@ -96,6 +105,10 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
                                                  : std::chrono::milliseconds(1)),
         poolSize_(std::clamp(options.poolSize, 1u, kMaxPoolSize)),
         slots_(std::make_unique<std::atomic<Connection*>[]>(poolSize_)) {
+    std::call_once(g_forkHook, [] {
+      ::pthread_atfork(nullptr, nullptr,
+                       [] { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+    });
     for (unsigned i = 0; i < poolSize_; ++i) {
       slots_[i].store(nullptr, std::memory_order_relaxed);
     }
@@ -236,11 +249,11 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
 
   std::unique_ptr<Connection> Take() {
     const std::size_t start = FirstSlot();
-    const pid_t self = ::getpid();
+    const std::uint64_t generation = g_forkGeneration.load(std::memory_order_relaxed);
     for (unsigned i = 0; i < poolSize_; ++i) {
       std::unique_ptr<Connection> conn(
           slots_[(start + i) % poolSize_].exchange(nullptr, std::memory_order_acquire));
-      if (conn && conn->owner == self) {
+      if (conn && conn->generation == generation) {
         return conn;
       }
       // A connection of the parent process after fork() is closed here, never used.
@@ -273,7 +286,7 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
     if (!conn->fd) {
       Fail(ConnectStatus(errno));
     }
-    conn->owner = ::getpid();
+    conn->generation = g_forkGeneration.load(std::memory_order_relaxed);
     conn->timeout = Remaining(deadline);
     // A blocking connect waits for room in the listener's queue at most this long.
     SetTimeout(conn->fd.get(), SO_SNDTIMEO, conn->timeout);
@@ -293,13 +306,13 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
   }
 
   // Keeps the socket's wait limits within the call's deadline. Setting them costs a system
-  // call, so it happens only when the time left is shorter than what is set.
+  // call, so it happens only when what is set exceeds the time left by more than a little.
   static bool Bound(Connection& conn, Clock::time_point deadline) {
     const std::chrono::milliseconds left = Remaining(deadline);
     if (left.count() <= 0) {
       return false;
     }
-    if (left < conn.timeout) {
+    if (conn.timeout > left + kTimeoutSlack) {
       SetTimeout(conn.fd.get(), SO_SNDTIMEO, left);
       SetTimeout(conn.fd.get(), SO_RCVTIMEO, left);
       conn.timeout = left;
@@ -310,6 +323,12 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
   Outcome Exchange(Connection& conn, ThreadBuffers& b, Clock::time_point deadline,
                    std::vector<UniqueFd>& descriptors, std::size_t& size,
                    std::uint32_t& status) const {
+    // A pooled connection may still carry the shortened limits of an earlier call.
+    if (conn.timeout != timeout_) {
+      SetTimeout(conn.fd.get(), SO_SNDTIMEO, timeout_);
+      SetTimeout(conn.fd.get(), SO_RCVTIMEO, timeout_);
+      conn.timeout = timeout_;
+    }
     // Send the request.
     std::size_t sent = 0;
     while (sent < b.request.size()) {
@@ -345,7 +364,8 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         status = rpc::kStatusCallTimeout;
         return Outcome::kFailed;
       }
-      iovec iov{b.reply.data() + size, need - size};
+      // Read whatever has arrived, up to the largest frame: usually the whole reply at once.
+      iovec iov{b.reply.data() + size, b.reply.size() - size};
       msghdr msg{};
       msg.msg_iov = &iov;
       msg.msg_iovlen = 1;
@@ -387,6 +407,10 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         }
         need = wire::kHeaderSize + header.bodyLength;
         headerChecked = true;
+      }
+      if (headerChecked && size > need) {
+        status = rpc::kStatusProtocolError;  // bytes beyond the reply: the stream is out of step
+        return Outcome::kFailed;
       }
     }
     return Outcome::kDone;

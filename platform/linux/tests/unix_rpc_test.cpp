@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -372,6 +373,25 @@ TEST_F(RpcTest, BrokerRestartBetweenCallsCostsNoFailedCall) {
   StartServer();
   EXPECT_EQ(CallStatus(*client, u"two"), 0u);
   EXPECT_EQ(fake_.calls.load(), 2);
+}
+
+TEST_F(RpcTest, ForkedChildNeverUsesParentsConnections) {
+  StartServer();
+  auto client = Client();
+  Outputs out;
+  ASSERT_GT(Call(*client, u"nofd", out, true), -1);  // leaves a pooled connection
+  EXPECT_EQ(fake_.lastCallerPid.load(), ::getpid());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Outputs childOut;
+    ::_exit(Call(*client, u"nofd", childOut, true) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(fake_.lastCallerPid.load(), child);  // the child connected on its own
+  EXPECT_EQ(CallStatus(*client, u"parent again"), 0u);
 }
 
 TEST_F(RpcTest, ConnectionLostMidCallIsCallFailed) {
