@@ -39,10 +39,16 @@ const char* NameOf(gate::EventType type) {
 void ErrorLogSink::Write(gate::EventType type, std::uint16_t category, std::uint32_t id,
                          std::u16string_view text) noexcept {
   try {
-    const std::string line = EscapeForLog(text::Utf16ToUtf8(text));
     const int level = LevelOf(type);
+    request_rec* r = tCurrentRequest;
+    // Below the configured level the entry would be dropped: skip formatting it.
+    if (r != nullptr ? !APLOG_R_MODULE_IS_LEVEL(r, moduleIndex_, level)
+                     : !APLOG_MODULE_IS_LEVEL(server_, moduleIndex_, level)) {
+      return;
+    }
+    const std::string line = EscapeForLog(text::Utf16ToUtf8(text));
     const unsigned typeNumber = static_cast<unsigned>(type);
-    if (request_rec* r = tCurrentRequest) {
+    if (r != nullptr) {
       ap_log_rerror_(__FILE__, __LINE__, moduleIndex_, level, 0, r,
                      "event type %u (%s), category %u, id %u: %s", typeNumber, NameOf(type),
                      static_cast<unsigned>(category), static_cast<unsigned>(id), line.c_str());

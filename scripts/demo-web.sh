@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The TokenGate web demo on a fresh Debian 12 machine: installs what is missing, builds (release),
+# then runs LogonBroker on a private socket and a private Apache with mod_tokengate on 127.0.0.1,
+# a protected sample application, an unprotected page and a development sign-on page. Prints the
+# URL; Ctrl-C stops everything it started.
+#   PORT=8080 (default; a free port is picked when 8080 is taken)   MPM=event|worker|prefork
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo="$(pwd)"
+
+# The packages of the groups build, test and apache of scripts/deps.sh; installed directly should
+# that script fail.
+packages="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  curl python3 procps apache2 apache2-dev"
+if ! bash scripts/deps.sh build test apache; then
+  missing=()
+  for pkg in $packages; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+
+build="$repo/build/release"
+cmake --preset release >/dev/null
+cmake --build --preset release --target mod_tokengate logon-broker tokengate -j "$(nproc)"
+
+work="$(mktemp -d /tmp/tokengate-demo.XXXXXX)"
+export TG_BUILD="$build" TG_WORK="$work" TG_MPM="${MPM:-event}" TG_UPDATE_WINDOW="${UPDATE_WINDOW:-60}"
+export TG_TOKEN_LIFETIME="${TOKEN_LIFETIME:-300}"
+harness="$repo/gate/apache/tests/harness/private-apache.sh"
+
+port="${PORT:-8080}"
+if ! /usr/bin/python3 -c 'import socket,sys; socket.socket().bind(("127.0.0.1", int(sys.argv[1])))' "$port" 2>/dev/null; then
+  echo "port $port is taken; using a free one"
+  port=""
+fi
+export TG_PORT="$port"
+
+stop() {
+  trap - INT TERM EXIT
+  echo
+  echo "stopping the demo"
+  bash "$harness" down || true
+  rm -rf "$work"
+}
+trap stop INT TERM EXIT
+
+bash "$harness" up
+# shellcheck disable=SC1091
+. "$work/env"
+
+cat <<MSG
+
+TokenGate demo is running:
+
+    http://127.0.0.1:$PORT/          start page (not protected)
+    http://127.0.0.1:$PORT/app/      the protected application (sign-on first)
+
+Tokens live ${TG_TOKEN_LIFETIME}s; a request with a token older than ${TG_UPDATE_WINDOW}s gets a
+renewed token cookie. Logs: $ERROR_LOG (gate events, tag [tokengate:...]),
+$BROKER_LOG (broker). Press Ctrl-C to stop.
+MSG
+
+while true; do sleep 3600 & wait $!; done
