@@ -210,7 +210,7 @@ std::u16string CTesseraAgentWrapper::ReadToken(
       // The header line: prefix, name, ": ", value part, CR LF.
       const Narrowed nameKind = NarrowAttributeText(entry.name, name);
       line.assign(prefix).append(name);
-      if (!IsHeaderFieldName(line)) {
+      if (name.empty() || !IsHeaderFieldName(line)) {
         report(u"Tessera attribute " + Position(index) +
                (nameKind == Narrowed::kControl ? u": name holds CR, LF or NUL"
                                                : u": name is not a valid header field name") +

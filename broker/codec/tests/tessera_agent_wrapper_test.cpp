@@ -173,12 +173,24 @@ TEST_F(WrapperTest, HeaderLineRules) {
   }
 }
 
+TEST_F(WrapperTest, NameThatNarrowsToEmptyHasNoLineEvenWithAPrefix) {
+  const Call c = Read(Sealed(Dict({{u"\u4e2d", {u"v"}}, {u"ok", {u"w"}}})), u"X-");
+  EXPECT_EQ(c.Header(), u"X-ok: w\r\n");
+  EXPECT_EQ(c.warnings.size(), 1u);
+}
+
 TEST_F(WrapperTest, InvalidPrefixLeavesLinesOutButKeepsSpecialValues) {
   const Call c = Read(Sealed(Dict({{u"subject", {u"jdoe"}}})), u"X Bad-");
   EXPECT_EQ(c.message, u"");
   EXPECT_EQ(c.headerLength, 0);
   EXPECT_EQ(c.userId, u"jdoe");
-  EXPECT_EQ(c.warnings.size(), 1u);
+  EXPECT_EQ(c.warnings, std::vector<std::u16string>{u"Tessera attribute 1: name is not a valid "
+                                                    u"header field name; its header line is "
+                                                    u"left out."});
+  const Call v = Read(Sealed(Dict({{u"mail", {u"a@b\r\nX-Admin: yes"}}})));
+  EXPECT_EQ(v.Header(), u"mail: \r\n");
+  EXPECT_EQ(v.warnings, std::vector<std::u16string>{u"Tessera attribute 1 (mail): a value holding "
+                                                    u"CR, LF or NUL is written as empty."});
 }
 
 TEST_F(WrapperTest, AttributeListPassesThroughTheCodePage) {
