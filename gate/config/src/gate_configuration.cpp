@@ -3,6 +3,7 @@
 #include <exception>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 
 namespace tokengate::gate {
 
@@ -218,6 +219,37 @@ void ApplyProfile(const IProfile& profile, GateSettings& settings) {
   }
 }
 
+// ---- SettingsCell ---------------------------------------------------------------------------
+
+SettingsCell::SettingsCell(std::shared_ptr<const GateSettings> initial) {
+  slots_[0].value = std::move(initial);
+}
+
+std::shared_ptr<const GateSettings> SettingsCell::Load() const noexcept {
+  for (;;) {
+    const std::uint32_t i = current_.load();
+    slots_[i].readers.fetch_add(1);
+    // Announced as a reader of slot i; if i is still current, no writer touches it until the
+    // count drops again. Otherwise a writer may be refilling it: try again.
+    if (current_.load() == i) {
+      std::shared_ptr<const GateSettings> copy = slots_[i].value;
+      slots_[i].readers.fetch_sub(1);
+      return copy;
+    }
+    slots_[i].readers.fetch_sub(1);
+  }
+}
+
+void SettingsCell::Store(std::shared_ptr<const GateSettings> fresh) {
+  std::lock_guard lock(writer_);
+  const std::uint32_t next = 1 - current_.load();
+  while (slots_[next].readers.load() != 0) {
+    std::this_thread::yield();  // a reader is copying the previous set out of this slot
+  }
+  slots_[next].value = std::move(fresh);
+  current_.store(next);
+}
+
 // ---- GateConfiguration ----------------------------------------------------------------------
 
 GateConfiguration::GateConfiguration(GateEventLog& log, std::shared_ptr<IGateRegistry> registry,
@@ -255,7 +287,7 @@ bool GateConfiguration::Load() {
     const std::u16string confFile = installPath + u"conf" + sep + u"cvisapi.conf";
     std::unique_ptr<IProfile> profile = profiles_->Open(confFile);
     ApplyProfile(*profile, *fresh);
-    current_.store(std::shared_ptr<const GateSettings>(std::move(fresh)));
+    current_.Store(std::move(fresh));
     return true;
   } catch (...) {
     log_.Report(EventType::Error, u"Exception occured in loading configuration");
@@ -264,7 +296,7 @@ bool GateConfiguration::Load() {
 }
 
 std::shared_ptr<const GateSettings> GateConfiguration::Snapshot() const noexcept {
-  return current_.load();
+  return current_.Load();
 }
 
 std::u16string GateConfiguration::ConfFilePath() const {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,6 +137,26 @@ void ApplyProfile(const IProfile& profile, GateSettings& settings);
 
 // ---- The configuration record ---------------------------------------------------------------
 
+// Holds the current settings for many readers and an occasional writer. Readers take no lock and
+// never wait: each takes a counted reference to one complete, immutable set. A writer fills the
+// slot that is not current (after any reader still copying from it has finished) and then makes
+// it current in one atomic step; a set stays alive as long as a reader holds it.
+class SettingsCell {
+ public:
+  explicit SettingsCell(std::shared_ptr<const GateSettings> initial);
+  std::shared_ptr<const GateSettings> Load() const noexcept;
+  void Store(std::shared_ptr<const GateSettings> fresh);
+
+ private:
+  struct Slot {
+    std::shared_ptr<const GateSettings> value;
+    mutable std::atomic<std::uint32_t> readers{0};
+  };
+  std::array<Slot, 2> slots_;
+  std::atomic<std::uint32_t> current_{0};
+  std::mutex writer_;  // serialises writers only
+};
+
 class GateConfiguration {
  public:
   // Neither the log nor the seams are owned beyond the shared pointers; the log must outlive
@@ -189,7 +210,7 @@ class GateConfiguration {
   GateEventLog& log_;
   std::shared_ptr<IGateRegistry> registry_;
   std::shared_ptr<IProfileReader> profiles_;
-  std::atomic<std::shared_ptr<const GateSettings>> current_;
+  SettingsCell current_;
 };
 
 }  // namespace tokengate::gate
