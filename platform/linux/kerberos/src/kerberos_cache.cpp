@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,13 @@ std::string Context::Message(krb5_error_code code) const {
 
 std::string TempParent() {
   const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && dir[0] == '/' ? std::string(dir) : std::string("/tmp");
+  if (dir != nullptr && dir[0] == '/')
+    return dir;
+  struct stat st {};
+  if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+    return "/dev/shm";
+  }
+  return "/tmp";
 }
 
 int TempDir::Create(const std::string& parent) {
@@ -129,13 +136,17 @@ int WriteAll(int fd, const std::vector<char>& bytes) {
 }  // namespace
 
 krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
-                                    krb5_const_principal client, UniqueFd& out) {
+                                    krb5_const_principal client, const std::string& workDir,
+                                    UniqueFd& out) {
   // The Kerberos library writes caches only through its own file handling, so the filtered
-  // cache is written into a private directory, read back and moved into the memfd.
-  TempDir dir;
-  if (int err = dir.Create(TempParent()))
-    return err;
-  const std::string path = dir.path() + "/ccache";
+  // cache is written into the private directory, read back and moved into the memfd.
+  static std::atomic<std::uint64_t> serial{0};
+  const std::string path = workDir + "/cc-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
+  struct Remover {
+    const std::string& path;
+    ~Remover() { ::unlink(path.c_str()); }
+  } remover{path};
   int copied = 0;
   if (krb5_error_code rc = CopyClientCredentials(ctx, source, client, path, &copied))
     return rc;
@@ -147,7 +158,7 @@ krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
     ::explicit_bzero(bytes.data(), bytes.size());
     return err;
   }
-  dir.Remove();
+  ::unlink(path.c_str());
 
   UniqueFd memfd(::memfd_create("tokengate-credential", MFD_ALLOW_SEALING | MFD_CLOEXEC));
   if (!memfd)

@@ -93,7 +93,8 @@ class TempDir {
   std::string path_;
 };
 
-// Directory for short-lived private files: $TMPDIR when set, else /tmp.
+// Directory for short-lived private files: $TMPDIR when set, else /dev/shm (memory, so tickets
+// never reach a disk) when it exists, else /tmp.
 std::string TempParent();
 
 // Copies the credentials of `source` whose client is `client` (leaving out configuration
@@ -103,11 +104,12 @@ krb5_error_code CopyClientCredentials(krb5_context ctx, krb5_ccache source,
                                       krb5_const_principal client, const std::string& path,
                                       int* copied);
 
-// Copies the user's credentials of `source` into a new sealed memfd (contents and size fixed).
-// 0 and `out` set on success, else a Kerberos or errno code. Every temporary file is gone when
-// this returns.
+// Copies the user's credentials of `source` into a new sealed memfd (contents and size fixed),
+// passing through a file in the private directory `workDir`. 0 and `out` set on success, else
+// a Kerberos or errno code. The file is gone when this returns, on every path.
 krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
-                                    krb5_const_principal client, UniqueFd& out);
+                                    krb5_const_principal client, const std::string& workDir,
+                                    UniqueFd& out);
 
 // Largest cache file accepted either way (a handful of tickets, each at most a few tens of KB).
 inline constexpr std::int64_t kMaxCacheBytes = 1 << 20;

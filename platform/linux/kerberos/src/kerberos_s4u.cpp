@@ -178,6 +178,7 @@ struct KerberosS4ULogonProvider::State {
   GssCred cred;
   std::string cacheName;  // the in-memory cache holding the service's ticket-granting ticket
   std::string principal;  // the service principal, fully qualified
+  krb::TempDir workDir;   // private directory the user's cache passes through
   unsigned minUserUid = 1000;
 
   State() = default;
@@ -282,6 +283,10 @@ std::int32_t KerberosS4ULogonProvider::RegisterLogonProcess(const std::string& l
     return fail(rc, ctx.Message(rc));
   }
   auto state = std::make_unique<State>();
+  if (int err = state->workDir.Create(krb::TempParent())) {
+    krb5_free_unparsed_name(ctx.get(), unparsed);
+    return fail(err, std::string("Private work directory: ") + std::strerror(err));
+  }
   state->principal = unparsed;
   state->minUserUid = settings_.minUserUid;
   krb5_free_unparsed_name(ctx.get(), unparsed);
@@ -514,8 +519,8 @@ KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint
                            : RefusalReason(ctx.get(), client.get(), state->minUserUid);
                    !reason.empty()) {
           return refuse(reason);
-        } else if ((rc = krb::SealUserCredentials(ctx.get(), stored.get(), client.get(), sealed)) !=
-                   0) {
+        } else if ((rc = krb::SealUserCredentials(ctx.get(), stored.get(), client.get(),
+                                                  state->workDir.path(), sealed)) != 0) {
           logon = KerberosFailure(rc, "Sealing the credential: " + ctx.Message(rc));
         } else {
           logon.result.credential =

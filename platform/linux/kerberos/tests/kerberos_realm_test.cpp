@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -60,6 +63,12 @@ class KerberosRealm : public ::testing::Test {
     realm_ = TestRealm::Start(&whyNot_).release();
     if (realm_ == nullptr)
       return;
+    // Private files of the provider go here, where the tests can see what is left behind.
+    const std::string tmp = realm_->dir() + "/tmp";
+    ::mkdir(tmp.c_str(), 0700);
+    if (const char* previous = std::getenv("TMPDIR"))
+      previousTmpdir_ = previous;
+    ::setenv("TMPDIR", tmp.c_str(), 1);
     for (const char* query :
          {"addprinc -pw pw1 jdoe", "addprinc -pw pw2 -allow_tix revoked",
           "addprinc -pw pw3 -expire 2020-01-01 expired", "addprinc -pw pw4 root",
@@ -69,6 +78,11 @@ class KerberosRealm : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
+    if (previousTmpdir_)
+      ::setenv("TMPDIR", previousTmpdir_->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+    previousTmpdir_.reset();
     delete realm_;
     realm_ = nullptr;
   }
@@ -104,11 +118,13 @@ class KerberosRealm : public ::testing::Test {
 
   static TestRealm* realm_;
   static std::string whyNot_;
+  static std::optional<std::string> previousTmpdir_;
   std::vector<std::pair<KerberosEventType, std::u16string>> logged_;
 };
 
 TestRealm* KerberosRealm::realm_ = nullptr;
 std::string KerberosRealm::whyNot_;
+std::optional<std::string> KerberosRealm::previousTmpdir_;
 
 TEST_F(KerberosRealm, LogonHandsOutOnlyTheUsersTicketInASealedMemfd) {
   auto provider = Ready();
@@ -151,6 +167,17 @@ TEST_F(KerberosRealm, LogonHandsOutOnlyTheUsersTicketInASealedMemfd) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
   }
   EXPECT_NE(::access(directory.c_str(), F_OK), 0);  // removed with its file
+
+  // The provider's work directory holds nothing after the logon, and goes with the provider.
+  const std::filesystem::path tmp = realm_->dir() + "/tmp";
+  int workDirs = 0;
+  for (const auto& work : std::filesystem::directory_iterator(tmp)) {
+    ++workDirs;
+    EXPECT_TRUE(std::filesystem::is_empty(work.path())) << work.path();
+  }
+  EXPECT_EQ(workDirs, 1);
+  provider.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 TEST_F(KerberosRealm, ExpiredPasswordStillLogsOnWithoutWarning) {
@@ -303,16 +330,19 @@ TEST_F(KerberosRealm, CopyingACacheWithoutServiceTicketsKeepsTheUsersOnly) {
   ASSERT_EQ(krb5_parse_name(ctx.get(), "jdoe@EXAMPLE.TEST", user.out()), 0);
   ASSERT_EQ(krb5_parse_name(ctx.get(), "someone@EXAMPLE.TEST", stranger.out()), 0);
 
+  krb::TempDir work;
+  ASSERT_EQ(work.Create(realm_->dir()), 0);
   UniqueFd copy;
-  ASSERT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), user.get(), copy), 0);
+  ASSERT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), user.get(), work.path(), copy), 0);
   const std::vector<Entry> entries = Entries(copy.get());
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].client, "jdoe@EXAMPLE.TEST");
 
   UniqueFd none;
-  EXPECT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), stranger.get(), none),
+  EXPECT_EQ(krb::SealUserCredentials(ctx.get(), cache.get(), stranger.get(), work.path(), none),
             KRB5_CC_NOTFOUND);
   EXPECT_FALSE(none);
+  EXPECT_TRUE(std::filesystem::is_empty(work.path()));  // nothing left behind either way
 }
 
 TEST_F(KerberosRealm, ConcurrentLogonsEachGetTheirOwnCredential) {
