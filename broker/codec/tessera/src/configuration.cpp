@@ -63,8 +63,9 @@ AgentConfiguration::AgentConfiguration(const std::string& propertiesPath) {
     throw FileNotFoundException(
         ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message());
   }
-  if (status.type() == std::filesystem::file_type::directory) {
-    throw ConfigurationException(propertiesPath + ": is a directory, not a properties file.");
+  if (status.type() != std::filesystem::file_type::regular) {
+    // Directories, devices and pipes are refused: reading them could block or never end.
+    throw ConfigurationException(propertiesPath + ": is not a regular file.");
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) {

@@ -282,6 +282,7 @@ TEST(TesseraConfigurationTest, FileErrors) {
     EXPECT_STREQ(e.what(), std::strerror(ENOENT));
   }
   EXPECT_THROW(AgentConfiguration(dir.string()), ConfigurationException);
+  EXPECT_THROW(AgentConfiguration("/dev/zero"), ConfigurationException);
   const auto big = dir / "big.properties";
   std::ofstream(big) << std::string(AgentConfiguration::kMaxFileBytes + 1, '#');
   EXPECT_THROW(AgentConfiguration(big.string()), ConfigurationException);
