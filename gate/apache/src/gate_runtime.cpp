@@ -2,71 +2,60 @@
 
 #include <unistd.h>
 
-#include <chrono>
-
-#include "tokengate/gate/broker_client.h"
-#include "tokengate/gate/context_link.h"
 #include "tokengate/gate/gate_configuration.h"
-#include "tokengate/gate/request_handler.h"
+#include "tokengate/gate/gate_module.h"
 #include "tokengate/platform/unix_rpc.h"
 
 namespace tokengate::apache {
 
 namespace {
 
-constexpr std::u16string_view kBrokerBinding = u"ncalrpc:[TarvexWebLogonBroker]";
-
+// The gate module of one Apache child process, started through both roles' entry points.
 class ProcessGate final : public GateRuntime {
  public:
-  explicit ProcessGate(const GateStartOptions& options)
-      : log_(options.sink),
-        configuration_(log_, std::make_shared<gate::FixedGateRegistry>(options.installPath),
-                       std::make_shared<gate::IniProfileReader>()) {
-    log_.Report(gate::EventType::Information, u"Initializing CV ISAPI Extension");
-    if (!configuration_.Load()) {
-      log_.Report(gate::EventType::Error, u"Unable to load configuration");
-      return;
-    }
-    rpc::RpcStatus status = 0;
-    binding_ = platform::BindToBroker(kBrokerBinding, &status);
-    if (!binding_) {
-      log_.Report(gate::EventType::Error, u"RpcBindingFromStringBinding() failed.");
-    }
-    broker_ = std::make_unique<gate::BrokerClient>(binding_.get(), log_,
-                                                   static_cast<std::int32_t>(getpid()));
-    started_ = true;
+  explicit ProcessGate(const GateStartOptions& options) : module_(PlatformFor(options)) {
+    gate::VersionRecord filter;
+    gate::VersionRecord extension;
+    module_.GetFilterVersion(filter);
+    started_ = module_.GetExtensionVersion(extension);
   }
 
-  bool Started() const noexcept override { return started_; }
+  ~ProcessGate() override { module_.TerminateExtension(); }
+
+  ProcessGate(const ProcessGate&) = delete;
+  ProcessGate& operator=(const ProcessGate&) = delete;
+
+  bool Started() const noexcept override { return started_ && module_.Started(); }
 
   std::uint32_t Tag(gate::IFilterNotification& notification) noexcept override {
-    return gate::TagRequest(notification);
+    return module_.HttpFilterProc(notification, gate::kSfNotifyPreprocHeaders);
   }
 
-  std::uint32_t Handle(gate::IRequestHost& host) noexcept override;
+  std::uint32_t Handle(gate::IRequestHost& host) noexcept override {
+    return module_.HttpExtensionProc(host);
+  }
 
-  const gate::GateEventLog& Log() const noexcept override { return log_; }
+  const gate::GateEventLog& Log() const noexcept override { return module_.Log(); }
 
  private:
-  gate::GateEventLog log_;
-  gate::GateConfiguration configuration_;
-  std::unique_ptr<rpc::IAuthenticator> binding_;
-  std::unique_ptr<gate::BrokerClient> broker_;
+  static gate::GatePlatform PlatformFor(const GateStartOptions& options) {
+    gate::GatePlatform platform;
+    platform.registerEventSource = [sink = options.sink] { return sink; };
+    platform.registry = std::make_shared<gate::FixedGateRegistry>(options.installPath);
+    platform.profiles = std::make_shared<gate::IniProfileReader>();
+    platform.bind = [](std::u16string_view binding, rpc::RpcStatus& status) {
+      return platform::BindToBroker(binding, &status);
+    };
+    // Apache runs every request as the server's own user: a credential handed back by the broker
+    // is not taken (the handler then refuses such a request).
+    platform.adoptBrokerHandle = nullptr;
+    platform.processId = static_cast<std::int32_t>(getpid());
+    return platform;
+  }
+
+  gate::GateModule module_;
   bool started_ = false;
 };
-
-std::uint32_t ProcessGate::Handle(gate::IRequestHost& host) noexcept {
-  try {
-    // Credentials handed back by the broker are not taken on Linux (no per-request identity to
-    // run a request under); the handler then refuses such requests.
-    const gate::GateServices services{configuration_, log_, *broker_, nullptr,
-                                      [] { return std::chrono::system_clock::now(); }};
-    return gate::HandleRequest(host, services);
-  } catch (...) {
-    log_.Report(gate::EventType::Error, u"Request could not be processed");
-    return gate::kHseStatusError;
-  }
-}
 
 }  // namespace
 
