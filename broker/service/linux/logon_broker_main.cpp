@@ -254,15 +254,20 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     args.push_back(text::FromAnsi(argv[i]));
 
-  broker::LinuxServicePlatform host;
-  auto runtime = platform::CreateUnixRpcServerRuntime();
-  auto service = std::make_unique<broker::AuthenticationService>(
-      host, *runtime, broker::MakeLogonProvider(), std::make_unique<broker::ReplyHandleTransfer>());
-  broker::gLogTarget.store(service.get());
-  service->wmain(args);
-  broker::gLogTarget.store(nullptr);
-  // The runtime's call threads use the service: end them first.
-  runtime.reset();
-  service.reset();
+  try {
+    broker::LinuxServicePlatform host;
+    auto runtime = platform::CreateUnixRpcServerRuntime();
+    auto service = std::make_unique<broker::AuthenticationService>(
+        host, *runtime, broker::MakeLogonProvider(),
+        std::make_unique<broker::ReplyHandleTransfer>());
+    broker::gLogTarget.store(service.get());
+    service->wmain(args);
+    broker::gLogTarget.store(nullptr);
+    // The runtime's call threads use the service: end them first.
+    runtime.reset();
+    service.reset();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "logon-broker: %s\n", e.what());
+  }
   return 0;
 }
