@@ -30,6 +30,8 @@
 //   NUL-terminated strings.
 #include "tokengate/gate/pattern_matcher.h"
 
+#include "pattern_tree.h"
+
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -38,6 +40,7 @@
 #include <vector>
 
 namespace tokengate::gate {
+namespace detail {
 namespace {
 
 constexpr std::uint64_t kStepBudget = 4'000'000;            // machine steps per entry search
@@ -53,60 +56,6 @@ std::u16string_view CutAtNul(std::u16string_view s) {
   const std::size_t nul = s.find(u'\0');
   return nul == std::u16string_view::npos ? s : s.substr(0, nul);
 }
-
-// ---- Tree -----------------------------------------------------------------------------------
-
-enum class Quant : std::uint8_t { None, Star, Plus, Opt, LazyStar, LazyPlus, LazyOpt };
-
-bool Unbounded(Quant q) {
-  return q == Quant::Star || q == Quant::Plus || q == Quant::LazyStar || q == Quant::LazyPlus;
-}
-
-struct Item;
-
-struct Node {
-  enum class Kind : std::uint8_t { Char, Any, Set, End, Group, Capture, Neg, BackRef, Abbrev };
-  Kind kind = Kind::Char;
-  char16_t ch = 0;                                    // Char; Abbrev letter
-  bool negated = false;                               // Set
-  std::vector<std::pair<char16_t, char16_t>> ranges;  // Set
-  std::uint32_t number = 0;                           // Capture, BackRef
-  std::vector<Item> items;                            // Group, Capture
-  std::vector<Node> child;                            // Neg: exactly one
-  bool canEmpty = false;
-  bool hasUnbounded = false;  // holds a repetition without upper bound (or \w, \z)
-  std::size_t offset = 0;     // position in the entry, for diagnostics
-};
-
-struct Item {
-  Node node;
-  Quant quant = Quant::None;
-};
-
-bool ItemCanEmpty(const Item& item) {
-  switch (item.quant) {
-    case Quant::Star:
-    case Quant::Opt:
-    case Quant::LazyStar:
-    case Quant::LazyPlus:  // counted as able to match nothing, as the dialect states
-    case Quant::LazyOpt:
-      return true;
-    case Quant::None:
-    case Quant::Plus:
-      return item.node.canEmpty;
-  }
-  return false;
-}
-
-struct ParsedEntry {
-  bool anchored = false;
-  std::vector<Item> items;
-  std::uint32_t captures = 0;
-  bool hasBackRef = false;
-  bool hasNeg = false;
-  bool nestedRepetition = false;
-  bool riskyNesting = false;  // nested unbounded repetition inside a look-ahead
-};
 
 class Parser {
  public:
@@ -367,6 +316,23 @@ class Parser {
   std::size_t negDepth_ = 0;
   ParsedEntry* out_ = nullptr;
 };
+
+}  // namespace
+
+bool ParseEntry(std::u16string_view entry, ParsedEntry& out, PatternError& error,
+                std::size_t& errorOffset) {
+  Parser parser(entry);
+  const bool ok = parser.Parse(out);
+  error = parser.error;
+  errorOffset = parser.errorOffset;
+  return ok;
+}
+
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
 
 // ---- Program --------------------------------------------------------------------------------
 
@@ -868,9 +834,10 @@ struct EntryResult {
 // Tests one (lowercased) entry against a lowercased subject.
 EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject) {
   ParsedEntry parsed;
-  Parser parser(entry);
-  if (!parser.Parse(parsed)) {
-    return {PatternOutcome::Invalid, parser.error, parser.errorOffset, 0};
+  PatternError error = PatternError::None;
+  std::size_t errorOffset = 0;
+  if (!ParseEntry(entry, parsed, error, errorOffset)) {
+    return {PatternOutcome::Invalid, error, errorOffset, 0};
   }
   if (subject.size() >= kNoPos) {
     return {PatternOutcome::Exhausted};
@@ -976,10 +943,7 @@ PatternCheck CheckPattern(std::u16string_view entryIn) {
   PatternCheck check;
   const std::u16string entry = Lowered(CutAtNul(entryIn));
   ParsedEntry parsed;
-  Parser parser(entry);
-  if (!parser.Parse(parsed)) {
-    check.error = parser.error;
-    check.errorOffset = parser.errorOffset;
+  if (!ParseEntry(entry, parsed, check.error, check.errorOffset)) {
     return check;
   }
   check.nestedRepetition = parsed.nestedRepetition;
