@@ -226,6 +226,52 @@ TEST_F(ConsoleBrokerTest, LogsEveryMessageToStandardOutputInOrder) {
   }
 }
 
+// `tokengate broker call` against the same broker: its output and exit codes.
+TEST_F(ConsoleBrokerTest, BrokerCallCommandPrintsOutcomeAndExitCode) {
+  struct Run {
+    int exitCode;
+    std::string out;
+  };
+  const auto run = [](const std::string& args, const std::string& input = "") {
+    const std::string command = "printf '%s\\n' '" + input +
+                                "' | '" TG_TOKENGATE_PATH "' broker call --config '" +
+                                (dir_ / "tessera.properties").string() + "' " + args;
+    FILE* p = ::popen(command.c_str(), "r");
+    std::string out;
+    char buf[512];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+      out.append(buf, n);
+    const int status = ::pclose(p);
+    return Run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  };
+  tessera::MultiStringDictionary d;
+  d.Add(u"subject", u"jdoe");
+  d.Add(u"groups", u"a");
+  d.Add(u"groups", u"b");
+  const std::string token = text::Utf16ToUtf8(Issue(d));
+
+  const Run ok = run("--prefix X- -", token);  // token on standard input
+  EXPECT_EQ(ok.exitCode, 0);
+  EXPECT_EQ(ok.out.rfind("result: 0\nupdated-token: " + token + "\nheader-length: ", 0), 0u)
+      << ok.out;
+  EXPECT_NE(ok.out.find("\nheader: X-subject: jdoe\\r\\n\nheader: X-groups: [a,b]\\r\\n\n"),
+            std::string::npos)
+      << ok.out;
+
+  const Run expired = run("'" + text::Utf16ToUtf8(Issue(d, std::chrono::hours(1))) + "'");
+  EXPECT_EQ(expired.exitCode, 1);
+  EXPECT_EQ(expired.out, "result: -1\nupdated-token: SESSION_EXPIRED\n");
+
+  const Run empty = run("''");
+  EXPECT_EQ(empty.exitCode, 3);
+  EXPECT_EQ(empty.out, "fault: 1782 (0x6f6)\n");
+
+  const Run absent = run("--runtime-dir '" + (dir_ / "nobody").string() + "/' '" + token + "'");
+  EXPECT_EQ(absent.exitCode, 3);
+  EXPECT_EQ(absent.out, "fault: 1722 (0x6ba)\n");
+}
+
 // Service mode under a stand-in for systemd: the notify socket receives the state changes and
 // SIGTERM is the stop control.
 TEST(ServiceModeTest, ReportsStartRunningStoppingAndStoppedAndStopsOnSigterm) {
