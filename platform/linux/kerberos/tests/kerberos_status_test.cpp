@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "tokengate/platform/kerberos_credential.h"
+#include "tokengate/platform/kerberos_s4u.h"
 #include "tokengate/platform/kerberos_status.h"
 #include "tokengate/platform/unique_fd.h"
 
@@ -69,6 +71,30 @@ TEST(ReceivedKerberosCredential, RefusesDescriptorsThatAreNotSealedMemoryFiles) 
   error.clear();
   EXPECT_FALSE(ReceivedKerberosCredential::Open(-1, &error));
   EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace tokengate::platform
+
+namespace tokengate::platform {
+namespace {
+
+TEST(KerberosSettings, EnvironmentOverridesKeytabAndPrincipal) {
+  ::setenv(kKeytabEnv, "/srv/keys/http.keytab", 1);
+  ::setenv(kServicePrincipalEnv, "HTTP/www.example.test@EXAMPLE.TEST", 1);
+  KerberosSettings set = KerberosSettings::FromEnvironment();
+  EXPECT_EQ(set.keytab, "/srv/keys/http.keytab");
+  EXPECT_EQ(set.servicePrincipal, "HTTP/www.example.test@EXAMPLE.TEST");
+
+  // Empty counts as unset.
+  ::setenv(kKeytabEnv, "", 1);
+  ::unsetenv(kServicePrincipalEnv);
+  KerberosSettings defaults = KerberosSettings::FromEnvironment();
+  ::unsetenv(kKeytabEnv);
+  EXPECT_EQ(defaults.keytab, kDefaultKeytab);
+  EXPECT_EQ(defaults.servicePrincipal.rfind("host/", 0), 0u);
+  EXPECT_GT(defaults.servicePrincipal.size(), 5u);
+  EXPECT_GE(defaults.minUserUid, 1u);
 }
 
 }  // namespace
