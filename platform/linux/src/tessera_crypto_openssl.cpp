@@ -24,6 +24,16 @@ CipherCtx NewContext() {
   return ctx;
 }
 
+// The cipher is fetched from the provider once; the implicit fetch behind EVP_aes_256_gcm()
+// would look it up (under the provider store's lock) on every token.
+const EVP_CIPHER* Aes256Gcm() {
+  static const EVP_CIPHER* const cipher = [] {
+    const EVP_CIPHER* fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return fetched != nullptr ? fetched : EVP_aes_256_gcm();
+  }();
+  return cipher;
+}
+
 void CheckSizes(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
                 std::size_t aad, std::size_t data) {
   if (key.size() != kKeyBytes)
@@ -43,7 +53,7 @@ const unsigned char* Ptr(std::span<const std::uint8_t> s) {
 void SetUp(EVP_CIPHER_CTX* ctx, bool encrypt, std::span<const std::uint8_t> key,
            std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> aad) {
   const int enc = encrypt ? 1 : 0;
-  if (EVP_CipherInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr, enc) != 1 ||
+  if (EVP_CipherInit_ex(ctx, Aes256Gcm(), nullptr, nullptr, nullptr, enc) != 1 ||
       EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kNonceBytes), nullptr) !=
           1 ||
       EVP_CipherInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data(), enc) != 1) {
