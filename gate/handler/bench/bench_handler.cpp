@@ -1,0 +1,209 @@
+// One protected request through the handler (test host), with a real broker call over the Unix
+// socket to a `logon-broker -console` process, next to the same request with the broker call
+// replaced by a no-op that returns the same outputs: the difference is the broker's share.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "tessera/tessera.h"
+#include "tokengate/common/text.h"
+#include "tokengate/gate/context_link.h"
+#include "tokengate/gate/request_handler.h"
+#include "tokengate/gate/testing/test_host.h"
+#include "tokengate/platform/unix_rpc.h"
+
+extern char** environ;
+
+namespace tokengate::gate {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Connectable(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Returns the outputs the real broker gave for the same token, without any work.
+class NoopBroker final : public rpc::IAuthenticator {
+ public:
+  std::u16string updated, header, attributes;
+  std::intptr_t GetHeaderString(std::int32_t, const char16_t*, std::int32_t, const char16_t*,
+                                std::int32_t, const char16_t*, std::int32_t, std::int32_t* utl,
+                                char16_t* ut, std::int32_t* hl, char16_t* h, std::int32_t* al,
+                                char16_t* a) override {
+    Put(updated, utl, ut);
+    Put(header, hl, h);
+    Put(attributes, al, a);
+    return 0;
+  }
+  std::intptr_t GetHeaderStringWithIWA(std::int32_t, const char16_t*, std::int32_t, const char16_t*,
+                                       std::int32_t, const char16_t*, std::int32_t, std::int32_t,
+                                       std::int32_t*, char16_t*, std::int32_t*, char16_t*,
+                                       std::int32_t*, char16_t*) override {
+    return -1;
+  }
+
+ private:
+  static void Put(const std::u16string& s, std::int32_t* len, char16_t* buf) {
+    std::copy(s.begin(), s.end(), buf);
+    buf[s.size()] = u'\0';
+    *len = static_cast<std::int32_t>(s.size());
+  }
+};
+
+struct Setup {
+  Setup() {
+    std::random_device rd;
+    dir = fs::temp_directory_path() / ("tg-bench-handler-" + std::to_string(rd()));
+    fs::create_directories(dir / "conf");
+    fs::create_directories(dir / "run");
+    std::array<std::uint8_t, tessera::crypto::kKeyBytes> key{};
+    for (auto& b : key) {
+      b = static_cast<std::uint8_t>(rd());
+    }
+    std::ofstream(dir / "conf" / "agent-config.txt")
+        << "TokenLifetime=3600\nKey.k1=" << tessera::format::Base64UrlEncode(key)
+        << "\nWriteKeyId=k1\n";
+    std::ofstream(dir / "conf" / "cvisapi.conf")
+        << "[ISAPI]\nTesseraName=TSR\nSSOUrl=https://sso.example.test/signon\n"
+           "ProtectedResourceList=^/static/|^/api/|^/app/\nAuthenticationPrefix=X-\n"
+           "TokenUpdateWindow=-1\n";
+    // About ten attributes, a token of about 600 bytes.
+    tessera::MultiStringDictionary d;
+    d.Add(u"subject", u"jdoe@example.test");
+    d.Add(u"realm", u"EXAMPLE.TEST");
+    d.Add(u"mail", u"jdoe@example.test");
+    d.Add(u"givenName", u"John");
+    d.Add(u"sn", u"Doe");
+    for (const char16_t* g : {u"staff", u"finance", u"vpn-users"}) {
+      d.Add(u"groups", g);
+    }
+    d.Add(u"department", u"Finance");
+    d.Add(u"employeeNumber", u"104233");
+    d.Add(u"title", u"Senior Financial Analyst");
+    const tessera::AgentConfiguration cfg((dir / "conf" / "agent-config.txt").string());
+    token = tessera::Agent(cfg).WriteToken(d);
+
+    ::setenv(platform::kRuntimeDirEnv, ((dir / "run").string() + "/").c_str(), 1);
+    ::setenv("TOKENGATE_S4U_PROVIDER", "none", 1);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::string program = TG_LOGON_BROKER_PATH;
+    std::string word = "-console";
+    char* argv[] = {program.data(), word.data(), nullptr};
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+      throw std::runtime_error("cannot start logon-broker");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const std::string socket = platform::BrokerSocketPath(rpc::kEndpoint);
+    for (int i = 0; i < 400 && !Connectable(socket); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    rpc::RpcStatus status = 0;
+    binding = platform::BindToBroker(rpc::kStringBinding, &status);
+    config = std::make_unique<GateConfiguration>(
+        configLog, std::make_shared<FixedGateRegistry>(text::Utf8ToUtf16(dir.string() + "/")),
+        std::make_shared<IniProfileReader>());
+    if (!binding || !config->Load()) {
+      throw std::runtime_error("set-up failed");
+    }
+  }
+  ~Setup() {
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    fs::remove_all(dir);
+  }
+
+  testing::TestRequest Request() const {
+    testing::TestRequest r;
+    r.url = "/app/reports/quarterly";
+    r.query = "year=2026&q=3";
+    r.headers = {{"Host", "app.example.test"},
+                 {"User-Agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36"},
+                 {"Accept", "text/html,application/xhtml+xml;q=0.9,*/*;q=0.8"},
+                 {"Accept-Language", "en-US,en;q=0.5"},
+                 {"Accept-Encoding", "gzip, deflate, br"},
+                 {"Referer", "https://app.example.test/app/"},
+                 {"Cookie", "_ga=GA1.2.1234567890.1700000000; theme=dark; TSR=" + token},
+                 {"Connection", "keep-alive"}};
+    return r;
+  }
+
+  fs::path dir;
+  pid_t pid = -1;
+  std::string token;
+  std::unique_ptr<rpc::IAuthenticator> binding;
+  GateEventLog configLog;
+  std::unique_ptr<GateConfiguration> config;
+};
+
+Setup& Env() {
+  static Setup setup;
+  return setup;
+}
+
+void Run(benchmark::State& state, rpc::IAuthenticator& broker) {
+  Setup& env = Env();
+  const testing::TestRequest request = env.Request();
+  for (auto _ : state) {
+    testing::TestHost host(request);
+    TagRequest(host);
+    BrokerClient client(&broker, host.Log(), 1);
+    const GateServices services{*env.config, host.Log(), client, nullptr, nullptr};
+    if (HandleRequest(host, services) != kHseStatusPending) {
+      state.SkipWithError("request was not handed on");
+      break;
+    }
+  }
+}
+
+void BM_ProtectedRequest_RealBroker(benchmark::State& state) {
+  Run(state, *Env().binding);
+}
+
+void BM_ProtectedRequest_NoopBroker(benchmark::State& state) {
+  // The no-op answers exactly what the real broker answers for this token.
+  static NoopBroker noop = [] {
+    NoopBroker n;
+    BrokerOutputs out;
+    BrokerRequest req{text::Utf8ToUtf16((Env().dir / "conf" / "agent-config.txt").string()),
+                      text::Utf8ToUtf16(Env().token), u"X-", -1};
+    GateEventLog log;
+    BrokerClient(Env().binding.get(), log, 1).BrokerGetHeaderString(req, out);
+    n.updated = out.UpdatedToken();
+    n.header = out.Header();
+    n.attributes = out.AttributeList();
+    return n;
+  }();
+  Run(state, noop);
+}
+
+BENCHMARK(BM_ProtectedRequest_RealBroker)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProtectedRequest_RealBroker)->Unit(benchmark::kMicrosecond)->Threads(8)->UseRealTime();
+BENCHMARK(BM_ProtectedRequest_NoopBroker)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace tokengate::gate
+
+BENCHMARK_MAIN();
