@@ -50,6 +50,9 @@ struct Connection {
   std::optional<std::int32_t> peerPid;
   std::vector<std::uint8_t> in;  // bytes read and not yet consumed: in[0, have)
   std::size_t have = 0;
+  // Passing a connection between threads goes through epoll; this counter makes the hand-over
+  // visible to the language's memory model too (released when armed, acquired when taken).
+  std::atomic<std::uint32_t> handoff{0};
 };
 
 class CallContext final : public rpc::ICallContext {
@@ -392,6 +395,7 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
         continue;
       }
       auto* conn = reinterpret_cast<Connection*>(ev.data.u64);
+      conn->handoff.load(std::memory_order_acquire);
       if (Serve(*conn, buffers) && !stopping_.load(std::memory_order_acquire)) {
         Arm(*conn, EPOLL_CTL_MOD);
       } else if (!stopping_.load(std::memory_order_acquire)) {
@@ -401,11 +405,15 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     }
   }
 
+  // Hands `conn` back to the epoll set. Once armed another thread may take it at once, so
+  // nothing of `conn` is touched after the hand-over.
   void Arm(Connection& conn, int op) {
+    const int fd = conn.fd.get();
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.u64 = reinterpret_cast<std::uint64_t>(&conn);
-    ::epoll_ctl(epoll_.get(), op, conn.fd.get(), &ev);
+    conn.handoff.fetch_add(1, std::memory_order_release);
+    ::epoll_ctl(epoll_.get(), op, fd, &ev);
   }
 
   void AcceptPending() {
