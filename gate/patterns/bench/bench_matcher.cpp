@@ -51,7 +51,14 @@ BENCHMARK(BM_MatchLastEntry);
 BENCHMARK(BM_NoMatch);
 BENCHMARK(BM_NoMatchLongQuery);
 BENCHMARK(BM_DefaultReloadList);
+// With a back-reference the remembered states are off: this runs into the step budget, the
+// worst case of one entry.
+void BM_HostileBudgetExhausted(benchmark::State& state) {
+  Run(state, u"{a}(\\0+)+b", std::u16string(60, u'a'), true);
+}
+
 BENCHMARK(BM_HostileNested)->Arg(30)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_HostileBudgetExhausted)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
