@@ -439,7 +439,90 @@ KerberosLogon KerberosFailure(std::int32_t code, std::string detail) {
 
 }  // namespace
 
+namespace {
+
+KerberosLogon Refused(const std::string& subject, const std::string& reason) {
+  return Failure(kNtLogonTypeNotGranted, 0, "Refused the logon of '" + subject + "': " + reason);
+}
+
+// The S4U2Self request for `requested` and the sealed copy of its user-only cache.
+KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cred_id_t serviceCred,
+                          const std::string& subject, krb5_const_principal requested,
+                          unsigned minUid, const std::string& workDir) {
+  OM_uint32 minor = 0;
+  GssName name;
+  gss_buffer_desc nameBuffer{subject.size(), const_cast<char*>(subject.data())};
+  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  if (GSS_ERROR(major)) {
+    return KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
+  }
+  GssCred user;
+  gss_OID_set_desc mechs = KrbMechSet();
+  major = gss_acquire_cred_impersonate_name(&minor, serviceCred, name.get(), GSS_C_INDEFINITE,
+                                            &mechs, GSS_C_INITIATE, user.out(), nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    return KerberosFailure(GssKerberosError(major, minor),
+                           "S4U2Self for '" + subject + "': " + GssMessage(major, minor));
+  }
+
+  // The credential as the GSSAPI stores it goes into a private in-memory cache, destroyed on
+  // every path: it also holds the service's own ticket-granting ticket. Only the user's tickets
+  // are copied out of it.
+  krb::Cache stored(ctx);
+  if (krb5_error_code rc = krb5_cc_new_unique(ctx, "MEMORY", nullptr, stored.out())) {
+    return KerberosFailure(rc, messages.Message(rc));
+  }
+  stored.DestroyOnClose(true);
+  const std::string storedName = std::string("MEMORY:") + krb5_cc_get_name(ctx, stored.get());
+  gss_key_value_element_desc element{"ccache", storedName.c_str()};
+  gss_key_value_set_desc store{1, &element};
+  major = gss_store_cred_into(&minor, user.get(), GSS_C_INITIATE,
+                              const_cast<gss_OID>(gss_mech_krb5), 1, 0, &store, nullptr, nullptr);
+  user.Reset();
+  if (GSS_ERROR(major)) {
+    return KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
+  }
+  krb::Principal client(ctx);
+  if (krb5_error_code rc = krb5_cc_get_principal(ctx, stored.get(), client.out())) {
+    return KerberosFailure(rc, messages.Message(rc));
+  }
+  // The KDC may answer with another (canonical) name: it must pass the same checks.
+  if (!krb5_principal_compare(ctx, client.get(), requested)) {
+    if (std::string reason = RefusalReason(ctx, client.get(), minUid); !reason.empty()) {
+      return Refused(subject, reason);
+    }
+  }
+  UniqueFd sealed;
+  if (krb5_error_code rc =
+          krb::SealUserCredentials(ctx, stored.get(), client.get(), workDir, sealed)) {
+    return KerberosFailure(rc, "Sealing the credential: " + messages.Message(rc));
+  }
+  KerberosLogon logon;
+  logon.result.credential = broker::OwnedCredential(sealed.release(), &CloseCredentialDescriptor);
+  // A service-for-user logon does not tell whether the password must change (the KDC does not
+  // check password expiry for it), so no warning can be raised.
+  logon.result.passwordMustChange = false;
+  return logon;
+}
+
+}  // namespace
+
 KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint32_t packageId) {
+  KerberosLogon logon = LogonOnce(upn, packageId);
+  if (logon.result.status < 0 && sink_) {
+    // A refusal is this provider's own decision: say why. For other failures the broker's
+    // message may be a general one; the Kerberos library's text goes with it.
+    if (logon.result.status == kNtLogonTypeNotGranted) {
+      sink_(KerberosEventType::Warning, text::Utf8ToUtf16(logon.detail));
+    } else if (!HasOwnMessage(logon.result.status, logon.result.subStatus)) {
+      sink_(KerberosEventType::Information, text::Utf8ToUtf16(logon.detail));
+    }
+  }
+  return logon;
+}
+
+KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
+                                                  std::uint32_t packageId) {
   CallGuard guard(inFlight_);
   const State* state = state_.load();
   if (state == nullptr) {
@@ -455,88 +538,20 @@ KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint
   const std::string subject = text::Utf16ToUtf8(upn);
 
   krb::Context ctx;
-  if (ctx.error() != 0)
+  if (ctx.error() != 0) {
     return KerberosFailure(ctx.error(), ctx.Message(ctx.error()));
+  }
   // The subject is taken exactly as given: its own realm, or the default realm when it has none.
   krb::Principal requested(ctx.get());
   if (krb5_error_code rc = krb5_parse_name(ctx.get(), subject.c_str(), requested.out())) {
     return KerberosFailure(rc, "Subject '" + subject + "': " + ctx.Message(rc));
   }
-  auto refuse = [&](const std::string& reason) {
-    KerberosLogon logon =
-        Failure(kNtLogonTypeNotGranted, 0, "Refused the logon of '" + subject + "': " + reason);
-    if (sink_)
-      sink_(KerberosEventType::Warning, text::Utf8ToUtf16(logon.detail));
-    return logon;
-  };
   if (std::string reason = RefusalReason(ctx.get(), requested.get(), state->minUserUid);
       !reason.empty()) {
-    return refuse(reason);
+    return Refused(subject, reason);
   }
-
-  OM_uint32 minor = 0;
-  GssName name;
-  gss_buffer_desc nameBuffer{subject.size(), const_cast<char*>(subject.data())};
-  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
-  KerberosLogon logon;
-  if (GSS_ERROR(major)) {
-    logon = KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
-  } else {
-    GssCred user;
-    gss_OID_set_desc mechs = KrbMechSet();
-    major =
-        gss_acquire_cred_impersonate_name(&minor, state->cred.get(), name.get(), GSS_C_INDEFINITE,
-                                          &mechs, GSS_C_INITIATE, user.out(), nullptr, nullptr);
-    if (GSS_ERROR(major)) {
-      logon = KerberosFailure(GssKerberosError(major, minor),
-                              "S4U2Self for '" + subject + "': " + GssMessage(major, minor));
-    } else {
-      // The credential as the GSSAPI stores it, in a private in-memory cache destroyed on
-      // every path; only the user's tickets are copied out of it.
-      krb::Cache stored(ctx.get());
-      krb5_error_code rc = krb5_cc_new_unique(ctx.get(), "MEMORY", nullptr, stored.out());
-      if (rc != 0) {
-        logon = KerberosFailure(rc, ctx.Message(rc));
-      } else {
-        stored.DestroyOnClose(true);
-        const std::string storedName =
-            std::string("MEMORY:") + krb5_cc_get_name(ctx.get(), stored.get());
-        gss_key_value_element_desc element{"ccache", storedName.c_str()};
-        gss_key_value_set_desc store{1, &element};
-        major =
-            gss_store_cred_into(&minor, user.get(), GSS_C_INITIATE,
-                                const_cast<gss_OID>(gss_mech_krb5), 1, 0, &store, nullptr, nullptr);
-        user.Reset();
-        krb::Principal client(ctx.get());
-        UniqueFd sealed;
-        if (GSS_ERROR(major)) {
-          logon = KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
-        } else if ((rc = krb5_cc_get_principal(ctx.get(), stored.get(), client.out())) != 0) {
-          logon = KerberosFailure(rc, ctx.Message(rc));
-        } else if (std::string reason =
-                       krb5_principal_compare(ctx.get(), client.get(), requested.get())
-                           ? std::string()
-                           : RefusalReason(ctx.get(), client.get(), state->minUserUid);
-                   !reason.empty()) {
-          return refuse(reason);
-        } else if ((rc = krb::SealUserCredentials(ctx.get(), stored.get(), client.get(),
-                                                  state->workDir.path(), sealed)) != 0) {
-          logon = KerberosFailure(rc, "Sealing the credential: " + ctx.Message(rc));
-        } else {
-          logon.result.credential =
-              broker::OwnedCredential(sealed.release(), &CloseCredentialDescriptor);
-          // A service-for-user logon does not tell whether the password must change (the KDC
-          // does not check password expiry for it), so no warning can be raised here.
-          logon.result.passwordMustChange = false;
-          return logon;
-        }
-      }
-    }
-  }
-  if (sink_ && !HasOwnMessage(logon.result.status, logon.result.subStatus)) {
-    sink_(KerberosEventType::Information, text::Utf8ToUtf16(logon.detail));
-  }
-  return logon;
+  return Impersonate(ctx.get(), ctx, state->cred.get(), subject, requested.get(), state->minUserUid,
+                     state->workDir.path());
 }
 
 broker::LogonResult KerberosS4ULogonProvider::LogonUser(const std::u16string& upn,

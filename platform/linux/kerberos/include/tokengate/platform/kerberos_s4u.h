@@ -88,6 +88,8 @@ class KerberosS4ULogonProvider final : public broker::IS4ULogonProvider {
   struct State;
 
  private:
+  KerberosLogon LogonOnce(std::u16string_view upn, std::uint32_t packageId);
+
   KerberosSettings settings_;
   KerberosLogSink sink_;
   // Written on the service thread during set-up and stop, read by call threads.
