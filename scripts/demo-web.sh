@@ -40,14 +40,20 @@ if ! /usr/bin/python3 -c 'import socket,sys; socket.socket().bind(("127.0.0.1", 
 fi
 export TG_PORT="$port"
 
+sleeper=""
 stop() {
+  local code="$1"
   trap - INT TERM EXIT
+  [[ -n "$sleeper" ]] && kill "$sleeper" 2>/dev/null
   echo
   echo "stopping the demo"
   bash "$harness" down || true
   rm -rf "$work"
+  exit "$code"
 }
-trap stop INT TERM EXIT
+trap 'stop 0' INT
+trap 'stop 143' TERM
+trap 'stop $?' EXIT
 
 bash "$harness" up
 # shellcheck disable=SC1091
@@ -65,4 +71,8 @@ renewed token cookie. Logs: $ERROR_LOG (gate events, tag [tokengate:...]),
 $BROKER_LOG (broker). Press Ctrl-C to stop.
 MSG
 
-while true; do sleep 3600 & wait $!; done
+while true; do
+  sleep 3600 &
+  sleeper=$!
+  wait "$sleeper" || true
+done

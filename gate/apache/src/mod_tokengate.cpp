@@ -19,6 +19,7 @@
 #include "apache_headers.h"
 #include "apache_host.h"
 #include "error_log_sink.h"
+#include "form_body.h"
 #include "gate_runtime.h"
 #include "header_policy.h"
 #include "tokengate/common/text.h"
@@ -100,7 +101,7 @@ bool ChainAuthenticated(request_rec* r) {
   return false;
 }
 
-int RunGate(request_rec* r, ta::RequestState* state, bool subrequest) {
+int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::string_view body = {}) {
   if (!gRuntime || !gRuntime->Started()) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
                   "TokenGate did not start in this process (see the start-up events: the "
@@ -108,7 +109,7 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   ta::ScopedLogRequest logScope(r);
-  ta::ApacheRequestHost host(r, state);
+  ta::ApacheRequestHost host(r, state, body);
   const std::uint32_t status = gRuntime->Handle(host);
   switch (host.Result()) {
     case ta::Outcome::HandedOn:
@@ -161,7 +162,11 @@ int HeaderParser(request_rec* r) {
       state->authenticated = 1;
       return DECLINED;
     }
-    return RunGate(r, state, false);
+    // A token may come as a form field: the body's first bytes (the size of the gate's body area
+    // less its terminator) are read now and handed again to the request's handler.
+    const std::string_view body =
+        r->prev == nullptr ? ta::PreReadFormBody(r, tg::kWorkAreaBytes - 1) : std::string_view{};
+    return RunGate(r, state, false, body);
   } catch (...) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TokenGate failed on this request");
     return HTTP_INTERNAL_SERVER_ERROR;
@@ -213,6 +218,7 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_header_parser(HeaderParser, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_fixups(Fixups, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ta::RegisterBodyReplayFilter();
 }
 
 // ---- configuration --------------------------------------------------------------------------

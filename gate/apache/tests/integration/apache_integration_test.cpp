@@ -401,6 +401,21 @@ TEST_F(ApacheGateTest, ConfigurationReloadWhileRequestsRun) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+// A token posted as a form field is found, and the backend still receives the whole body.
+TEST_F(ApacheGateTest, TokenInFormBodyIsFoundAndTheBodyStillReachesTheBackend) {
+  const std::string body = "a=1&" + std::string(kCookie) + "=" + site_->Token("subject=alice") +
+                           "&tail=" + std::string(70000, 'x');
+  const std::string request =
+      "POST /proxied/form HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(site_->port) +
+      "\r\nConnection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  const HttpResponse r = Send(site_->port, request);
+  ASSERT_EQ(r.status, 200) << r.raw_headers;
+  EXPECT_NE(r.body.find("Tarvex-subject: alice"), std::string::npos);
+  EXPECT_TRUE(r.body.ends_with("\n\n" + body)) << r.body.substr(0, 400);
+}
+
 TEST_F(ApacheGateTest, HostWithTokenGateOffIsNotTouched) {
   const HttpResponse r = Get(site_->offPort, "/app/static.html");
   EXPECT_EQ(r.status, 200);
