@@ -469,16 +469,25 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     connections_.clear();
   }
 
-  // Reads until `need` bytes are buffered. False on end of stream, error or timeout.
+  // Reads until `need` bytes are buffered. False on end of stream, error, or when the bytes do
+  // not arrive within kIoTimeoutSeconds in all (a client trickling bytes cannot hold a call
+  // thread for longer).
   static bool Fill(Connection& conn, std::size_t need) {
     if (conn.in.size() < need) {
       conn.in.resize(std::max<std::size_t>(need, 4096));
     }
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     while (conn.have < need) {
+      if (deadline && std::chrono::steady_clock::now() > *deadline) {
+        return false;
+      }
       const ssize_t n =
           ::recv(conn.fd.get(), conn.in.data() + conn.have, conn.in.size() - conn.have, 0);
       if (n > 0) {
         conn.have += static_cast<std::size_t>(n);
+        if (!deadline) {
+          deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kIoTimeoutSeconds);
+        }
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else {
