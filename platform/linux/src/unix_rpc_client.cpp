@@ -29,9 +29,9 @@ namespace {
 namespace wire = rpc::wire;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxReplyFrame = wire::kHeaderSize + wire::kMaxReplyBody;
 constexpr unsigned kMaxPoolSize = 64;
 constexpr std::size_t kMaxDescriptorsPerReply = 4;  // only one is expected; room to see extras
+constexpr std::size_t kInitialReplyBuffer = 16384;
 // How far a blocking wait may overrun the call's deadline before the socket's limits are cut.
 constexpr std::chrono::milliseconds kTimeoutSlack{20};
 
@@ -89,7 +89,8 @@ enum class Outcome {
 // Per-thread buffers for frames.
 struct ThreadBuffers {
   std::vector<std::uint8_t> request;
-  std::vector<std::uint8_t> reply = std::vector<std::uint8_t>(kMaxReplyFrame);
+  // Grows to the announced size of a larger reply; most replies are a few kilobytes.
+  std::vector<std::uint8_t> reply = std::vector<std::uint8_t>(kInitialReplyBuffer);
 };
 
 ThreadBuffers& Buffers() {
@@ -364,7 +365,7 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         status = rpc::kStatusCallTimeout;
         return Outcome::kFailed;
       }
-      // Read whatever has arrived, up to the largest frame: usually the whole reply at once.
+      // Read whatever has arrived that fits: usually the whole reply at once.
       iovec iov{b.reply.data() + size, b.reply.size() - size};
       msghdr msg{};
       msg.msg_iov = &iov;
@@ -407,6 +408,9 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         }
         need = wire::kHeaderSize + header.bodyLength;
         headerChecked = true;
+        if (b.reply.size() < need) {
+          b.reply.resize(need);  // bounded: DecodeHeader limits the body
+        }
       }
       if (headerChecked && size > need) {
         status = rpc::kStatusProtocolError;  // bytes beyond the reply: the stream is out of step

@@ -115,6 +115,12 @@ class FakeBroker final : public rpc::IAuthenticator {
       put(rpc::kSessionExpired, updatedLength, updated);
       return rpc::kResultFailure;
     }
+    if (token == u"big") {  // every output at its capacity
+      put(std::u16string(rpc::kMaxUpdatedTokenUnits, u't'), updatedLength, updated);
+      put(std::u16string(rpc::kMaxHeaderUnits, u'h'), headerLength, header);
+      put(std::u16string(rpc::kMaxAttributeListUnits, u'a'), attrLength, attrs);
+      return rpc::kResultSuccess;
+    }
     if (token == u"badlen") {
       *headerLength = rpc::kHeaderCapacity;
       return rpc::kResultSuccess;
@@ -282,6 +288,12 @@ TEST_F(RpcTest, GetHeaderStringRoundTrip) {
   // The same connection carries further calls; an empty prefix travels as length 0.
   ASSERT_EQ(Call(*client, u"second", out, false, u""), rpc::kResultSuccess);
   EXPECT_EQ(out.Header(), u"config: /etc/tessera.properties\r\nwindow: set\r\n");
+
+  ASSERT_EQ(Call(*client, u"big", out), rpc::kResultSuccess);
+  EXPECT_EQ(out.Token(), std::u16string(rpc::kMaxUpdatedTokenUnits, u't'));
+  EXPECT_EQ(out.Header(), std::u16string(rpc::kMaxHeaderUnits, u'h'));
+  EXPECT_EQ(out.attrLength, rpc::kMaxAttributeListUnits);
+  EXPECT_EQ(out.attrs[rpc::kMaxAttributeListUnits], u'\0');
 }
 
 TEST_F(RpcTest, ExpiryTravelsWithFailureResult) {
