@@ -201,7 +201,10 @@ void ApplyProfile(const IProfile& profile, GateSettings& settings) {
     std::visit([&](auto member) { settings.*member = defaults.*member; }, key.field);
   }
   for (const ConfKey& key : ConfKeys()) {
-    const std::u16string value = profile.Get(kConfSection, key.name);
+    std::u16string value = profile.Get(kConfSection, key.name);
+    if (value.size() > kMaxProfileValueChars) {
+      value.resize(kMaxProfileValueChars);  // whatever the reader, one value is 9,999 at most
+    }
     if (value.empty()) {
       continue;
     }
