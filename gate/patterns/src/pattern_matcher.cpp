@@ -6,8 +6,8 @@
 // - a visited set of (instruction, position) states, used when the entry has no back-reference:
 //   a state whose future depends only on the instruction and the position is explored once, so
 //   nested repetitions such as "(a+)+b" take polynomial, not exponential, time;
-// - a step budget and a stack budget per entry; an entry that exceeds one is reported as
-//   Exhausted, never as a silent non-match;
+// - a step budget per entry (4,000,000) and per list test (16,000,000) and a stack budget per
+//   search; an entry that exceeds one is reported as Exhausted, never as a silent non-match;
 // - a nesting limit for the parser (its recursion follows the nesting of the entry).
 //
 // Decisions on points the dialect leaves open:
@@ -44,6 +44,7 @@ namespace detail {
 namespace {
 
 constexpr std::uint64_t kStepBudget = 4'000'000;            // machine steps per entry search
+constexpr std::uint64_t kListStepBudget = 16'000'000;       // machine steps per list test
 constexpr std::size_t kMaxFrames = 1u << 18;                // backtracking frames per search
 constexpr std::size_t kMaxMemoBits = std::size_t{1} << 24;  // visited-set size (2 MiB)
 constexpr std::uint32_t kNoPos = std::numeric_limits<std::uint32_t>::max();
@@ -620,8 +621,9 @@ struct Frame {
 
 class Machine {
  public:
-  Machine(const Program& prog, std::u16string_view subject)
-      : prog_(prog),
+  Machine(const Program& prog, std::u16string_view subject, std::uint64_t budget)
+      : budget_(budget),
+        prog_(prog),
         s_(subject),
         slots_(prog.slots, kNoPos),
         pending_(prog.captures, 0),
@@ -707,7 +709,7 @@ class Machine {
     const std::uint32_t n = static_cast<std::uint32_t>(s_.size());
     const std::size_t width = s_.size() + 1;
     for (;;) {
-      if (++steps > kStepBudget) {
+      if (++steps > budget_) {
         return PatternOutcome::Exhausted;
       }
       bool ok = true;
@@ -807,6 +809,7 @@ class Machine {
     }
   }
 
+  std::uint64_t budget_;
   const Program& prog_;
   std::u16string_view s_;
   std::vector<std::uint32_t> slots_;
@@ -832,7 +835,8 @@ struct EntryResult {
 };
 
 // Tests one (lowercased) entry against a lowercased subject.
-EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject) {
+EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject,
+                      std::uint64_t budget) {
   ParsedEntry parsed;
   PatternError error = PatternError::None;
   std::size_t errorOffset = 0;
@@ -849,7 +853,7 @@ EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject) {
   Compiler compiler(prog, parsed.hasBackRef);
   compiler.Sequence(parsed.items);
   compiler.Finish();
-  Machine machine(prog, subject);
+  Machine machine(prog, subject, budget);
   const PatternOutcome outcome = machine.Run();
   return {outcome, PatternError::None, 0, machine.steps};
 }
@@ -909,7 +913,8 @@ PatternListResult MatchPatternList(std::u16string_view listIn, std::u16string_vi
       const std::size_t bar = lowered.find(u'|', begin);
       const std::size_t end = bar == std::u16string::npos ? lowered.size() : bar;
       const std::u16string_view entry(lowered.data() + begin, end - begin);
-      const EntryResult r = TestEntry(entry, subject);
+      const EntryResult r =
+          TestEntry(entry, subject, std::min(kStepBudget, kListStepBudget - result.steps));
       result.steps += r.steps;
       if (r.outcome != PatternOutcome::NoMatch) {
         result.outcome = r.outcome;
