@@ -89,9 +89,9 @@ CONF
   k() { "$kadmin" -r $realm -q "$1" >>"$dir/tools.log" 2>&1; }
   k "addprinc -randkey $service"
   k "ktadd -k $dir/service.keytab $service"
-  for spec in "$@"; do
-    name=${spec%%:*}
-    if [[ $spec == *:* ]]; then k "addprinc -pw ${spec#*:} $name"; else k "addprinc -randkey $name"; fi
+  for user in "$@"; do
+    name=${user%%:*}
+    if [[ $user == *:* ]]; then k "addprinc -pw ${user#*:} $name"; else k "addprinc -randkey $name"; fi
   done
   echo "export KRB5_CONFIG=$dir/krb5.conf"
   echo "export KRB5_KDC_PROFILE=$dir/kdc.conf"
