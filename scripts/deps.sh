@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh build [test] [cross] [fuzz] [apache] ...
 set -euo pipefail
 
-declare -A GROUPS=(
+declare -A PKG_GROUPS=(
   [build]="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev"
   [test]="curl python3 procps"
   [cross]="g++-mingw-w64-x86-64-posix mingw-w64-tools"
@@ -13,8 +13,8 @@ declare -A GROUPS=(
 
 want=()
 for group in "$@"; do
-  [[ -n "${GROUPS[$group]+x}" ]] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
-  for pkg in ${GROUPS[$group]}; do
+  [[ -n "${PKG_GROUPS[$group]+x}" ]] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
+  for pkg in ${PKG_GROUPS[$group]}; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
       want+=("$pkg")
     fi
