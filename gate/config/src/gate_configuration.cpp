@@ -288,6 +288,9 @@ bool GateConfiguration::Load() {
     fresh->InstallPath = installPath;
     fresh->ConfDirectory = installPath + sep + u"conf" + sep;
     const std::u16string confFile = installPath + u"conf" + sep + u"cvisapi.conf";
+    if (!profiles_) {
+      throw std::logic_error("no profile reader");
+    }
     std::unique_ptr<IProfile> profile = profiles_->Open(confFile);
     ApplyProfile(*profile, *fresh);
     current_.Store(std::move(fresh));
