@@ -13,6 +13,11 @@ char LowerAscii(char c) {
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
 }
+
+bool IsTokenChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
 }  // namespace
 
 bool HasUnderscore(std::string_view name) noexcept {
@@ -49,8 +54,12 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
       line.remove_suffix(1);
     }
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) {
-      continue;
+    if (colon == std::string_view::npos || colon == 0 ||
+        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                     IsTokenChar) ||
+        std::any_of(line.begin() + static_cast<std::ptrdiff_t>(colon), line.end(),
+                    [](char c) { return c != '\t' && IsControl(static_cast<unsigned char>(c)); })) {
+      continue;  // not a header line that can be passed on safely
     }
     std::string_view value = line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {

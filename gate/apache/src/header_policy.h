@@ -24,7 +24,9 @@ std::string NormalisedHeaderName(std::string_view name);
 std::string BuildAllRaw(const std::vector<HeaderLine>& headers);
 
 // Splits a child header block ("Name: value\r\n" lines) into name and value. Blanks after the
-// colon are skipped; a line without a colon or with an empty name is dropped.
+// colon are skipped. A line is dropped when it has no colon, its name is empty or holds anything
+// but HTTP token characters, or it holds a control character other than a tab (a stray CR or NUL
+// must never reach a backend inside a header).
 std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
 
 // The header set a protected request continues with. `child` is the block the gate built (the

@@ -5,6 +5,8 @@
 namespace tokengate::apache {
 namespace {
 
+using namespace std::string_view_literals;
+
 TEST(HeaderPolicyTest, AllRawKeepsOrderAndLeavesOutUnderscoreNames) {
   const std::vector<HeaderLine> headers = {
       {"Host", "a.test"}, {"X_Attr_Uid", "mallory"}, {"Cookie", "T=1"}, {"Accept", ""}};
@@ -12,8 +14,11 @@ TEST(HeaderPolicyTest, AllRawKeepsOrderAndLeavesOutUnderscoreNames) {
 }
 
 TEST(HeaderPolicyTest, ParseHeaderBlockSplitsLines) {
-  const auto lines = ParseHeaderBlock("Host: a.test\r\nX-Uid:  alice\r\nbroken line\r\n: x\r\nA:");
-  const std::vector<HeaderLine> expected = {{"Host", "a.test"}, {"X-Uid", "alice"}, {"A", ""}};
+  const auto lines = ParseHeaderBlock(
+      "Host: a.test\r\nX-Uid:  alice\r\nbroken line\r\n: x\r\nA:\r\nB\rad: 1\r\n"
+      "Bad Name: 1\r\nC: v\ralue\r\nD: v\tw\r\nE: x\0y\r\n"sv);
+  const std::vector<HeaderLine> expected = {
+      {"Host", "a.test"}, {"X-Uid", "alice"}, {"A", ""}, {"D", "v\tw"}};
   EXPECT_EQ(lines, expected);
 }
 
