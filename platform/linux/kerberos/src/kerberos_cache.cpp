@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -136,17 +135,15 @@ int WriteAll(int fd, const std::vector<char>& bytes) {
 }  // namespace
 
 krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
-                                    krb5_const_principal client, const std::string& workDir,
+                                    krb5_const_principal client, const std::string& tempParent,
                                     UniqueFd& out) {
   // The Kerberos library writes caches only through its own file handling, so the filtered
-  // cache is written into the private directory, read back and moved into the memfd.
-  static std::atomic<std::uint64_t> serial{0};
-  const std::string path = workDir + "/cc-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
-  struct Remover {
-    const std::string& path;
-    ~Remover() { ::unlink(path.c_str()); }
-  } remover{path};
+  // cache is written into a private directory made for this one copy, read back and moved into
+  // the memfd. Nothing stays behind between logons.
+  TempDir dir;
+  if (int err = dir.Create(tempParent))
+    return err;
+  const std::string path = dir.path() + "/ccache";
   int copied = 0;
   if (krb5_error_code rc = CopyClientCredentials(ctx, source, client, path, &copied))
     return rc;
@@ -158,7 +155,7 @@ krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
     ::explicit_bzero(bytes.data(), bytes.size());
     return err;
   }
-  ::unlink(path.c_str());
+  dir.Remove();
 
   UniqueFd memfd(::memfd_create("tokengate-credential", MFD_ALLOW_SEALING | MFD_CLOEXEC));
   if (!memfd)

@@ -105,10 +105,11 @@ krb5_error_code CopyClientCredentials(krb5_context ctx, krb5_ccache source,
                                       int* copied);
 
 // Copies the user's credentials of `source` into a new sealed memfd (contents and size fixed),
-// passing through a file in the private directory `workDir`. 0 and `out` set on success, else
-// a Kerberos or errno code. The file is gone when this returns, on every path.
+// passing through a file in a private directory made under `tempParent`. 0 and `out` set on
+// success, else a Kerberos or errno code. File and directory are gone when this returns, on
+// every path.
 krb5_error_code SealUserCredentials(krb5_context ctx, krb5_ccache source,
-                                    krb5_const_principal client, const std::string& workDir,
+                                    krb5_const_principal client, const std::string& tempParent,
                                     UniqueFd& out);
 
 // Largest cache file accepted either way (a handful of tickets, each at most a few tens of KB).

@@ -176,9 +176,9 @@ class CallGuard {
 
 struct KerberosS4ULogonProvider::State {
   GssCred cred;
-  std::string cacheName;  // the in-memory cache holding the service's ticket-granting ticket
-  std::string principal;  // the service principal, fully qualified
-  krb::TempDir workDir;   // private directory the user's cache passes through
+  std::string cacheName;   // the in-memory cache holding the service's ticket-granting ticket
+  std::string principal;   // the service principal, fully qualified
+  std::string tempParent;  // where the private directory of each copy is made
   unsigned minUserUid = 1000;
 
   State() = default;
@@ -283,10 +283,7 @@ std::int32_t KerberosS4ULogonProvider::RegisterLogonProcess(const std::string& l
     return fail(rc, ctx.Message(rc));
   }
   auto state = std::make_unique<State>();
-  if (int err = state->workDir.Create(krb::TempParent())) {
-    krb5_free_unparsed_name(ctx.get(), unparsed);
-    return fail(err, std::string("Private work directory: ") + std::strerror(err));
-  }
+  state->tempParent = krb::TempParent();
   state->principal = unparsed;
   state->minUserUid = settings_.minUserUid;
   krb5_free_unparsed_name(ctx.get(), unparsed);
@@ -448,7 +445,7 @@ KerberosLogon Refused(const std::string& subject, const std::string& reason) {
 // The S4U2Self request for `requested` and the sealed copy of its user-only cache.
 KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cred_id_t serviceCred,
                           const std::string& subject, krb5_const_principal requested,
-                          unsigned minUid, const std::string& workDir) {
+                          unsigned minUid, const std::string& tempParent) {
   OM_uint32 minor = 0;
   GssName name;
   gss_buffer_desc nameBuffer{subject.size(), const_cast<char*>(subject.data())};
@@ -494,7 +491,7 @@ KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cr
   }
   UniqueFd sealed;
   if (krb5_error_code rc =
-          krb::SealUserCredentials(ctx, stored.get(), client.get(), workDir, sealed)) {
+          krb::SealUserCredentials(ctx, stored.get(), client.get(), tempParent, sealed)) {
     return KerberosFailure(rc, "Sealing the credential: " + messages.Message(rc));
   }
   KerberosLogon logon;
@@ -551,7 +548,7 @@ KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
     return Refused(subject, reason);
   }
   return Impersonate(ctx.get(), ctx, state->cred.get(), subject, requested.get(), state->minUserUid,
-                     state->workDir.path());
+                     state->tempParent);
 }
 
 broker::LogonResult KerberosS4ULogonProvider::LogonUser(const std::u16string& upn,

@@ -53,6 +53,9 @@ std::uint32_t NtStatusToWinError(std::int32_t status) {
 
 namespace {
 
+// The GSSAPI Kerberos mechanism's own code for "the keytab has no key for this name".
+constexpr std::int32_t kGssKeytabNoMatch = 39756033;
+
 KerberosLogonStatus Plain(std::int32_t status) {
   return {status, 0, NtStatusToWinError(status)};
 }
@@ -110,6 +113,7 @@ KerberosLogonStatus MapKerberosError(std::int32_t code) {
     case KRB5_FCC_PERM:
       return Plain(kNtAccessDenied);
     case KRB5_KT_NOTFOUND:
+    case kGssKeytabNoMatch:
       return Plain(kNtNoSuchUser);
     default:
       return Plain(kNtUnsuccessful);
