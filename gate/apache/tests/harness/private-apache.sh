@@ -13,8 +13,9 @@
 #     TG_TOKEN_LIFETIME  token lifetime in seconds (default 300)
 #     TG_ERROR_URL       ErrorUrl of the gate conf (default empty)
 #     TG_GATE_LOG_LEVEL  the module's Apache log level (default info)
-#     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process, so that
-#                        the reload URL reaches the only configuration record there is
+#     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process (for
+#                        prefork: one child serving one connection at a time), so that the
+#                        reload URL reaches the only configuration record there is
 #   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
 #   "token name=value..." prints a token issued with the site's key.
 set -euo pipefail
@@ -168,8 +169,12 @@ cmd_up() {
   chmod 0644 "$httpd_dir/htpasswd"
 
   local mpm_lines=""
-  if [[ "${TG_MULTI_PROCESS:-0}" != 1 && "${TG_MPM:-event}" != prefork ]]; then
-    mpm_lines=$'ServerLimit 1\nStartServers 1\nThreadsPerChild 64\nMaxRequestWorkers 64\nMinSpareThreads 1\nMaxSpareThreads 64'
+  if [[ "${TG_MULTI_PROCESS:-0}" != 1 ]]; then
+    if [[ "${TG_MPM:-event}" == prefork ]]; then
+      mpm_lines=$'ServerLimit 1\nStartServers 1\nMinSpareServers 1\nMaxSpareServers 1\nMaxRequestWorkers 1\nKeepAliveTimeout 1'
+    else
+      mpm_lines=$'ServerLimit 1\nStartServers 1\nThreadsPerChild 64\nMaxRequestWorkers 64\nMinSpareThreads 1\nMaxSpareThreads 64'
+    fi
   fi
   local cgi=cgid
   [[ "${TG_MPM:-event}" == prefork ]] && cgi=cgi
