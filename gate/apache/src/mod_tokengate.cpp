@@ -12,6 +12,7 @@
 // - child_init starts the gate in every child process; the child pool's cleanup terminates it.
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -251,7 +252,14 @@ const char* SetInstallPath(cmd_parms* cmd, void*, const char* arg) {
   if (const char* err = ap_check_cmd_context(cmd, GLOBAL_ONLY)) {
     return err;
   }
-  ConfigOf(cmd->server)->installPath = arg;
+  if (arg[0] != '/') {
+    return "TokenGateInstallPath must be an absolute path";
+  }
+  // The conf file is <InstallPath>conf/cvisapi.conf: a directory given without its final "/"
+  // would otherwise name a different file.
+  const std::size_t length = std::strlen(arg);
+  ConfigOf(cmd->server)->installPath =
+      arg[length - 1] == '/' ? arg : apr_pstrcat(cmd->pool, arg, "/", nullptr);
   return nullptr;
 }
 
