@@ -438,7 +438,7 @@ TEST(PatternReference, RandomEntriesAgreeWithTheInstructionModel) {
     Model model(parsed);
     for (int k = 0; k < 4; ++k) {
       std::u16string subject;
-      const std::size_t slen = rng() % 7;
+      const std::size_t slen = rng() % 11;
       for (std::size_t i = 0; i < slen; ++i) {
         subject.push_back(subjectChars[rng() % subjectChars.size()]);
       }
