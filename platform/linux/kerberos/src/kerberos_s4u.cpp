@@ -174,17 +174,17 @@ class CallGuard {
 
 }  // namespace
 
-struct KerberosS4ULogonProvider::State {
-  GssCred cred;
-  std::string cacheName;   // the in-memory cache holding the service's ticket-granting ticket
-  std::string principal;   // the service principal, fully qualified
-  std::string tempParent;  // where the private directory of each copy is made
-  unsigned minUserUid = 1000;
+namespace {
 
-  State() = default;
-  State(const State&) = delete;
-  State& operator=(const State&) = delete;
-  ~State() {
+// The service's own credential and the in-memory cache holding its ticket-granting ticket.
+struct ServiceCredential {
+  GssCred cred;
+  std::string cacheName;
+
+  ServiceCredential() = default;
+  ServiceCredential(const ServiceCredential&) = delete;
+  ServiceCredential& operator=(const ServiceCredential&) = delete;
+  ~ServiceCredential() {
     cred.Reset();
     if (cacheName.empty())
       return;
@@ -193,6 +193,82 @@ struct KerberosS4ULogonProvider::State {
     if (ctx.error() == 0 && krb5_cc_resolve(ctx.get(), cacheName.c_str(), cache.out()) == 0) {
       cache.DestroyOnClose(true);
     }
+  }
+};
+
+// Acquires the credential of `principal` from `keytab` (its ticket-granting ticket, fetched from
+// the KDC now and renewed from the keytab when it nears its end). 0, or a Kerberos error code
+// with `detail`.
+std::int32_t AcquireServiceCredential(const std::string& principal, const std::string& keytab,
+                                      std::unique_ptr<ServiceCredential>& out,
+                                      std::string& detail) {
+  auto credential = std::make_unique<ServiceCredential>();
+  {
+    krb::Context ctx;
+    if (ctx.error() != 0) {
+      detail = ctx.Message(ctx.error());
+      return ctx.error();
+    }
+    krb::Cache cache(ctx.get());
+    if (krb5_error_code rc = krb5_cc_new_unique(ctx.get(), "MEMORY", nullptr, cache.out())) {
+      detail = ctx.Message(rc);
+      return rc;
+    }
+    credential->cacheName = std::string("MEMORY:") + krb5_cc_get_name(ctx.get(), cache.get());
+  }
+  OM_uint32 minor = 0;
+  GssName name;
+  gss_buffer_desc nameBuffer{principal.size(), const_cast<char*>(principal.data())};
+  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  if (GSS_ERROR(major)) {
+    detail = GssMessage(major, minor);
+    return GssKerberosError(major, minor);
+  }
+  gss_key_value_element_desc elements[] = {
+      {"client_keytab", keytab.c_str()},
+      {"keytab", keytab.c_str()},
+      {"ccache", credential->cacheName.c_str()},
+  };
+  gss_key_value_set_desc store{3, elements};
+  gss_OID_set_desc mechs = KrbMechSet();
+  major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechs, GSS_C_BOTH, &store,
+                                credential->cred.out(), nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    detail = "Service credential for " + principal + ": " + GssMessage(major, minor);
+    return GssKerberosError(major, minor);
+  }
+  out = std::move(credential);
+  return 0;
+}
+
+}  // namespace
+
+struct KerberosS4ULogonProvider::State {
+  // Set at set-up, or by the first logon when the KDC could not be reached at set-up.
+  mutable std::atomic<ServiceCredential*> credential{nullptr};
+  std::string principal;   // the service principal, fully qualified
+  std::string keytab;      // where its keys are
+  std::string tempParent;  // where the private directory of each copy is made
+  unsigned minUserUid = 1000;
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() { delete credential.load(); }
+
+  // The published credential, acquiring and publishing one first when there is none. Several
+  // calls may acquire at once; one publishes, the others drop theirs.
+  const ServiceCredential* Credential(std::int32_t& error, std::string& detail) const {
+    ServiceCredential* current = credential.load();
+    if (current != nullptr)
+      return current;
+    std::unique_ptr<ServiceCredential> fresh;
+    error = AcquireServiceCredential(principal, keytab, fresh, detail);
+    if (error != 0)
+      return nullptr;
+    if (credential.compare_exchange_strong(current, fresh.get()))
+      return fresh.release();
+    return current;
   }
 };
 
@@ -285,38 +361,27 @@ std::int32_t KerberosS4ULogonProvider::RegisterLogonProcess(const std::string& l
   auto state = std::make_unique<State>();
   state->tempParent = krb::TempParent();
   state->principal = unparsed;
+  state->keytab = settings_.keytab;
   state->minUserUid = settings_.minUserUid;
   krb5_free_unparsed_name(ctx.get(), unparsed);
 
-  {
-    krb::Cache cache(ctx.get());
-    if (krb5_error_code rc = krb5_cc_new_unique(ctx.get(), "MEMORY", nullptr, cache.out())) {
-      return fail(rc, ctx.Message(rc));
+  std::unique_ptr<ServiceCredential> credential;
+  std::string detail;
+  if (std::int32_t rc =
+          AcquireServiceCredential(state->principal, state->keytab, credential, detail)) {
+    if (MapKerberosError(rc).status != kNtNoLogonServers)
+      return fail(rc, detail);
+    // Only the KDC is missing. It is asked again at every logon until it answers: the broker
+    // starts, and logons fail as "no domain controllers" meanwhile.
+    setupDetail_ = detail;
+    if (sink_) {
+      sink_(KerberosEventType::Warning,
+            text::Utf8ToUtf16("No KDC reachable at start; the service credential for " +
+                              state->principal + " will be acquired at the first logon (" + detail +
+                              ")"));
     }
-    state->cacheName = std::string("MEMORY:") + krb5_cc_get_name(ctx.get(), cache.get());
   }
-
-  OM_uint32 minor = 0;
-  GssName name;
-  gss_buffer_desc nameBuffer{state->principal.size(), state->principal.data()};
-  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
-  if (GSS_ERROR(major))
-    return fail(GssKerberosError(major, minor), GssMessage(major, minor));
-
-  const std::string keytab = settings_.keytab;
-  gss_key_value_element_desc elements[] = {
-      {"client_keytab", keytab.c_str()},
-      {"keytab", keytab.c_str()},
-      {"ccache", state->cacheName.c_str()},
-  };
-  gss_key_value_set_desc store{3, elements};
-  gss_OID_set_desc mechs = KrbMechSet();
-  major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechs, GSS_C_BOTH, &store,
-                                state->cred.out(), nullptr, nullptr);
-  if (GSS_ERROR(major)) {
-    return fail(GssKerberosError(major, minor),
-                "Service credential for " + state->principal + ": " + GssMessage(major, minor));
-  }
+  state->credential.store(credential.release());
 
   // Publish; a state already published (a second set-up) is withdrawn first.
   packageId_.store(kInvalidPackageId);
@@ -351,12 +416,16 @@ std::int32_t KerberosS4ULogonProvider::LookupAuthenticationPackage(const std::st
   const State* state = state_.load();
   if (state == nullptr)
     return kNtInvalidHandle;
-  // The identifier is only good when the service credential can start logons.
-  OM_uint32 initLifetime = 0;
-  gss_cred_usage_t usage = GSS_C_ACCEPT;
-  const OM_uint32 major =
-      gss_inquire_cred_by_mech(&minor, state->cred.get(), const_cast<gss_OID>(gss_mech_krb5),
-                               nullptr, &initLifetime, nullptr, &usage);
+  // The identifier is only good when the service credential (when there is one yet) can start
+  // logons.
+  const ServiceCredential* credential = state->credential.load();
+  OM_uint32 initLifetime = 1;
+  gss_cred_usage_t usage = GSS_C_BOTH;
+  const OM_uint32 major = credential == nullptr
+                              ? GSS_S_COMPLETE
+                              : gss_inquire_cred_by_mech(&minor, credential->cred.get(),
+                                                         const_cast<gss_OID>(gss_mech_krb5),
+                                                         nullptr, &initLifetime, nullptr, &usage);
   if (GSS_ERROR(major) || usage == GSS_C_ACCEPT || initLifetime == 0) {
     setupDetail_ = "Service credential for " + state->principal + " cannot start logons";
     if (sink_)
@@ -547,8 +616,13 @@ KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
       !reason.empty()) {
     return Refused(subject, reason);
   }
-  return Impersonate(ctx.get(), ctx, state->cred.get(), subject, requested.get(), state->minUserUid,
-                     state->tempParent);
+  std::int32_t error = 0;
+  std::string detail;
+  const ServiceCredential* service = state->Credential(error, detail);
+  if (service == nullptr)
+    return KerberosFailure(error, detail);
+  return Impersonate(ctx.get(), ctx, service->cred.get(), subject, requested.get(),
+                     state->minUserUid, state->tempParent);
 }
 
 broker::LogonResult KerberosS4ULogonProvider::LogonUser(const std::u16string& upn,
