@@ -7,7 +7,9 @@
 //   EnablePrivilege             opens the keytab for reading (only root, or the keytab's owner,
 //                               may); the open keytab is held for the rest of the set-up.
 //   RegisterLogonProcess        acquires the service's own credential (its ticket-granting
-//                               ticket) from the keytab into a private in-memory cache.
+//                               ticket) from the keytab into a private in-memory cache. When
+//                               only the KDC is unreachable, the step succeeds with a warning
+//                               and the first logon that reaches the KDC acquires it.
 //   LookupAuthenticationPackage checks that the package asked for is "Kerberos" and that the
 //                               GSSAPI library offers the Kerberos mechanism; the identifier is
 //                               0xFFFFFFFF when the acquired credential cannot start a logon.
