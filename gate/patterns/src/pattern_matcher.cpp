@@ -409,16 +409,22 @@ class Compiler {
         prog_.inNeg[pc] = true;
       }
     }
-    std::vector<std::vector<std::uint32_t>> per(n);
+    // Count the enclosing repetitions of each instruction, then fill them in.
+    prog_.loopStart.assign(n + 1, 0);
     for (const auto& loop : loops_) {
       for (std::uint32_t pc = loop.from; pc <= loop.to; ++pc) {
-        per[pc].push_back(loop.slot);
+        ++prog_.loopStart[pc + 1];
       }
     }
-    prog_.loopStart.assign(n + 1, 0);
     for (std::size_t pc = 0; pc < n; ++pc) {
-      prog_.loopStart[pc + 1] = prog_.loopStart[pc] + static_cast<std::uint32_t>(per[pc].size());
-      prog_.loopSlots.insert(prog_.loopSlots.end(), per[pc].begin(), per[pc].end());
+      prog_.loopStart[pc + 1] += prog_.loopStart[pc];
+    }
+    prog_.loopSlots.assign(prog_.loopStart[n], 0);
+    std::vector<std::uint32_t> fill(prog_.loopStart.begin(), prog_.loopStart.end() - 1);
+    for (const auto& loop : loops_) {
+      for (std::uint32_t pc = loop.from; pc <= loop.to; ++pc) {
+        prog_.loopSlots[fill[pc]++] = loop.slot;
+      }
     }
   }
 
