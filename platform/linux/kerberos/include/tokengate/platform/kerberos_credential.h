@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace tokengate::platform {
 
@@ -29,9 +30,10 @@ class KerberosCacheFile {
 
 class ReceivedKerberosCredential {
  public:
-  // Reads the cache held by `fd` (which stays owned by the caller) into a private in-memory
-  // cache of this process. The descriptor must be a sealed memfd (no writes, no resizing), so
-  // what was checked is what is used. nullopt with `*error` set when it cannot be read.
+  // Reads the cache held by `fd` (which stays owned by the caller; read through /proc/self/fd)
+  // into a private in-memory cache of this process. One object is used by one thread at a time. The
+  // descriptor must be a sealed memfd (no writes, no resizing), so what was checked is what is
+  // used. nullopt with `*error` set when it cannot be read.
   static std::optional<ReceivedKerberosCredential> Open(int fd, std::string* error);
 
   ReceivedKerberosCredential(ReceivedKerberosCredential&&) noexcept;
