@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tokengate/gate/gate_configuration.h"
 #include "tokengate/gate/gate_module.h"
 #include "tokengate/platform/unix_rpc.h"
@@ -43,8 +45,10 @@ class ProcessGate final : public GateRuntime {
     platform.registerEventSource = [sink = options.sink] { return sink; };
     platform.registry = std::make_shared<gate::FixedGateRegistry>(options.installPath);
     platform.profiles = std::make_shared<gate::IniProfileReader>();
-    platform.bind = [](std::u16string_view binding, rpc::RpcStatus& status) {
-      return platform::BindToBroker(binding, &status);
+    platform::BrokerClientOptions broker;
+    broker.poolSize = std::clamp(options.brokerConnections, 1u, 64u);
+    platform.bind = [broker](std::u16string_view binding, rpc::RpcStatus& status) {
+      return platform::BindToBroker(binding, &status, broker);
     };
     // Apache runs every request as the server's own user: a credential handed back by the broker
     // is not taken (the handler then refuses such a request).

@@ -16,6 +16,9 @@ struct GateStartOptions {
   // TokenGateInstallPath; unset when the directive is absent (the key then cannot be opened).
   std::optional<std::u16string> installPath;
   std::shared_ptr<gate::IEventSink> sink;
+  // Idle broker connections kept for reuse: one per worker thread of the process, so that no
+  // call has to connect anew under load (1..64).
+  unsigned brokerConnections = 8;
 };
 
 class GateRuntime {

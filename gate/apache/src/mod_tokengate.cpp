@@ -206,6 +206,12 @@ void ChildInit(apr_pool_t* pchild, server_rec* s) {
       options.installPath = tokengate::text::Utf8ToUtf16(config->installPath);
     }
     options.sink = std::make_shared<ta::ErrorLogSink>(s, tokengate_module.module_index);
+    int threads = 0;
+    if (ap_mpm_query(AP_MPMQ_MAX_THREADS, &threads) == APR_SUCCESS && threads > 0) {
+      options.brokerConnections = static_cast<unsigned>(threads);
+    } else {
+      options.brokerConnections = 1;  // one request at a time per process (prefork)
+    }
     gRuntime = ta::StartGate(options);
     apr_pool_cleanup_register(pchild, nullptr, TerminateGate, apr_pool_cleanup_null);
   } catch (...) {
