@@ -4,8 +4,8 @@
 set -euo pipefail
 
 declare -A PKG_GROUPS=(
-  [build]="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev"
-  [test]="curl python3 procps"
+  [build]="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libkrb5-dev"
+  [test]="curl python3 procps krb5-kdc krb5-admin-server krb5-user"
   [cross]="g++-mingw-w64-x86-64-posix mingw-w64-tools"
   [fuzz]="clang libclang-rt-14-dev libfuzzer-14-dev"
   [apache]="apache2 apache2-dev"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -222,14 +223,23 @@ class ReplyHandleTransfer final : public IHandleTransfer {
 // The service object the logon provider's own messages go to, once it exists.
 std::atomic<const AuthenticationService*> gLogTarget{nullptr};
 
-// The S4U logon: Kerberos where this build has it, unless TOKENGATE_S4U_PROVIDER=none switches
-// IWA off; otherwise every IWA logon is refused as "package not recognised".
+// The S4U logon: Kerberos where this build has it and the host has a keytab (or
+// TOKENGATE_KEYTAB names one, or TOKENGATE_S4U_PROVIDER=kerberos asks for it);
+// TOKENGATE_S4U_PROVIDER=none switches IWA off. Without Kerberos every IWA logon is refused as
+// "package not recognised", and token decoding still works: a host that was never joined to a
+// realm must not lose sign-on because its broker could not read a keytab.
 std::unique_ptr<IS4ULogonProvider> MakeLogonProvider() {
   const char* choice = std::getenv("TOKENGATE_S4U_PROVIDER");
   if (choice != nullptr && std::strcmp(choice, "none") == 0) {
     return CreateUnavailableS4ULogonProvider();
   }
 #ifdef TG_HAVE_KERBEROS
+  const bool asked = choice != nullptr && std::strcmp(choice, "kerberos") == 0;
+  std::error_code ignored;
+  if (!asked && std::getenv("TOKENGATE_KEYTAB") == nullptr &&
+      !std::filesystem::exists("/etc/krb5.keytab", ignored)) {
+    return CreateUnavailableS4ULogonProvider();
+  }
   return plat::CreateKerberosS4ULogonProvider(
       [](plat::KerberosEventType type, std::u16string_view message) {
         if (const AuthenticationService* service = gLogTarget.load()) {
