@@ -30,8 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (ParseHeaderBlock(raw).size() > original.size()) {
     __builtin_trap();
   }
-  const std::string path = WithoutPathParameters(input);
-  if (path.size() > input.size() || path.find(';') != std::string::npos) {
+  const std::string path = PathForMatching(input);
+  if (path.find(';') != std::string::npos || path.find("/../") != std::string::npos ||
+      path.find("//") != std::string::npos || path.find('\\') != std::string::npos ||
+      (!input.empty() && path.front() != '/') || PathForMatching(path) != path) {
     __builtin_trap();
   }
   const std::string logged = EscapeForLog(input);

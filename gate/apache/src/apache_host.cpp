@@ -120,7 +120,7 @@ bool ApacheFilterNotification::AddHeader(std::string_view name, std::string_view
 
 std::optional<std::string> ApacheRequestHost::VariableValue(std::string_view name) const {
   if (name == "URL") {
-    return WithoutPathParameters(r_->uri != nullptr ? r_->uri : "");
+    return PathForMatching(r_->uri != nullptr ? r_->uri : "");
   }
   if (name == "PATH_INFO") {
     return std::string(r_->uri != nullptr ? r_->uri : "");

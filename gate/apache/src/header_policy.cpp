@@ -92,19 +92,52 @@ std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
   return out;
 }
 
-std::string WithoutPathParameters(std::string_view path) {
+std::string PathForMatching(std::string_view path) {
+  if (path.empty()) {
+    return {};
+  }
+  // Separators first: "/", "\" and an encoded slash or backslash.
+  std::string unified;
+  unified.reserve(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '%' && i + 2 < path.size() + 0 && path[i + 1] == '2' &&
+        (path[i + 2] == 'f' || path[i + 2] == 'F')) {
+      unified.push_back('/');
+      i += 2;
+    } else if (path[i] == '%' && i + 2 < path.size() + 0 && path[i + 1] == '5' &&
+               (path[i + 2] == 'c' || path[i + 2] == 'C')) {
+      unified.push_back('/');
+      i += 2;
+    } else {
+      unified.push_back(path[i] == '\\' ? '/' : path[i]);
+    }
+  }
+  std::vector<std::string_view> segments;
+  std::string_view rest = unified;
+  bool endsWithSlash = false;
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    std::string_view segment = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    segment = segment.substr(0, segment.find(';'));
+    endsWithSlash = slash != std::string_view::npos;
+    if (segment.empty() || segment == ".") {
+      endsWithSlash = true;
+    } else if (segment == "..") {
+      if (!segments.empty()) {
+        segments.pop_back();
+      }
+      endsWithSlash = true;
+    } else {
+      segments.push_back(segment);
+    }
+  }
   std::string out;
-  out.reserve(path.size());
-  bool inParameter = false;
-  for (const char c : path) {
-    if (c == '/') {
-      inParameter = false;
-    } else if (c == ';') {
-      inParameter = true;
-    }
-    if (!inParameter) {
-      out.push_back(c);
-    }
+  for (const std::string_view segment : segments) {
+    out.append("/").append(segment);
+  }
+  if (endsWithSlash || out.empty()) {
+    out.push_back('/');
   }
   return out;
 }

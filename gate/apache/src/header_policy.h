@@ -37,10 +37,12 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
 std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
                                        const std::vector<HeaderLine>& original);
 
-// The decoded request path with ";parameters" removed from every segment ("/app;x/a;y" gives
-// "/app/a"), so that servlet-style path parameters cannot hide a protected path from the pattern
-// lists.
-std::string WithoutPathParameters(std::string_view path);
+// The decoded request path as the pattern lists see it: the same resource as any backend behind
+// Apache would read it. "%2F" (left encoded under AllowEncodedSlashes NoDecode) and "\" count as
+// "/"; ";parameters" are removed from every segment; empty and "." segments are dropped and ".."
+// removes the segment before it; a final "/" is kept. So "/app;x/a", "/public%2F..%2Fapp/a" and
+// "/app\a" all give "/app/a".
+std::string PathForMatching(std::string_view path);
 
 // True when `location` may go into a Location header: not empty and free of control characters
 // (CR, LF, NUL and the rest of 0x00-0x1F, and 0x7F), so it cannot end the header or start another.

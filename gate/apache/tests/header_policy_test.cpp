@@ -45,16 +45,26 @@ TEST(HeaderPolicyTest, ChildHeaderSetKeepsAddedHeadersWithUnderscores) {
   EXPECT_EQ(ChildHeaderSet(child, {}), child);
 }
 
-TEST(HeaderPolicyTest, PathParametersAreRemovedFromEverySegment) {
+TEST(HeaderPolicyTest, PathForMatchingReadsThePathAsABackendWould) {
   const std::pair<const char*, const char*> cases[] = {
       {"/app/secret.html", "/app/secret.html"},
+      {"/app/", "/app/"},
+      {"/", "/"},
+      {"", ""},
       {"/app;jsessionid=1/secret.html", "/app/secret.html"},
       {"/app/secret.html;x=1", "/app/secret.html"},
-      {"/;x/app/", "//app/"},
-      {"", ""},
+      {"/public%2F..%2Fapp/secret.html", "/app/secret.html"},
+      {"/app%2fsecret.html", "/app/secret.html"},
+      {"/app\\secret.html", "/app/secret.html"},
+      {"/app%5Csecret.html", "/app/secret.html"},
+      {"//app//./secret.html", "/app/secret.html"},
+      {"/../../app/x", "/app/x"},
+      {"/app/x/..", "/app/"},
+      {"/a/.;x/b", "/a/b"},
+      {"/app/%2e%2e/x", "/app/%2e%2e/x"},  // Apache has already decoded and resolved real dots
   };
   for (const auto& [in, out] : cases) {
-    EXPECT_EQ(WithoutPathParameters(in), out) << in;
+    EXPECT_EQ(PathForMatching(in), out) << in;
   }
 }
 
