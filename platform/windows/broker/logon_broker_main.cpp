@@ -1,5 +1,5 @@
 // LogonBroker.exe: the broker's program on Windows. Wires the service host to the SCM, the event
-// log and local RPC.
+// log, local RPC and the LSA.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 
 #include "tokengate/broker/auth/authentication_service.h"
 #include "tokengate/broker/auth/logon.h"
+#include "tokengate/platform/windows_lsa.h"
 #include "tokengate/platform/windows_rpc.h"
 #include "tokengate/platform/windows_service.h"
 
@@ -23,7 +24,7 @@ int wmain(int argc, wchar_t** argv) {
     auto host = platform::CreateWindowsServicePlatform(u"TarvexWebAgent");
     auto runtime = platform::CreateWindowsRpcServerRuntime();
     auto service = std::make_unique<broker::AuthenticationService>(
-        *host, *runtime, broker::CreateUnavailableS4ULogonProvider(),
+        *host, *runtime, platform::CreateLsaS4ULogonProvider(),
         platform::CreateDuplicateHandleTransfer());
     service->wmain(args);
     // The runtime dispatches to the service: take it down first.
