@@ -260,6 +260,8 @@ TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
       "/app;x=1/static.html",
       "/app/static.html;x=1",
       "/app%2fstatic.html",
+      "/app\\static.html",
+      "/public%2F..%2Fapp/static.html",
   };
   for (const char* target : targets) {
     const HttpResponse r = Get(site_->port, target);
