@@ -3,7 +3,10 @@
 #   gate  - a small protected static page through mod_tokengate with a valid token cookie
 #   off   - the same page on a host with TokenGate Off
 #   basic - the same page on that host behind mod_auth_basic
-# Prints requests per second, latency percentiles and the ratios to "off".
+# and, to tell the module's own cost from the broker call's, an unprotected page on both hosts:
+#   gate-open - /public/index.html through mod_tokengate (tagged, pattern lists tested, passed on)
+#   off-open  - the same page with TokenGate Off
+# Prints requests per second, latency percentiles and the ratios to "off" ("off-open").
 #   DURATION=15s CONNECTIONS=32 THREADS=2 MPM=event
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +39,8 @@ token="$(bash "$harness" token subject=loaduser mail=load@example.test role=staf
 gate_url="http://127.0.0.1:$PORT/app/static.html"
 off_url="http://127.0.0.1:$OFF_PORT/app/static.html"
 basic_url="http://127.0.0.1:$OFF_PORT/basic/static.html"
+gate_open_url="http://127.0.0.1:$PORT/public/index.html"
+off_open_url="http://127.0.0.1:$OFF_PORT/public/index.html"
 
 # Each route must answer 200 with the page before it is measured.
 check() {
@@ -75,6 +80,8 @@ results="$work/results.txt"
   run gate -H "Cookie: TesseraToken=$token" "$gate_url"
   run off "$off_url"
   run basic -H "Authorization: Basic $(printf load:load | base64)" "$basic_url"
+  run gate-open "$gate_open_url"
+  run off-open "$off_open_url"
 } >"$results"
 
 /usr/bin/python3 - "$results" "$duration" "$connections" "$threads" <<'PY'
@@ -84,9 +91,10 @@ for line in open(sys.argv[1]):
     name, rps, p50, p90, p99, errors = line.split()
     rows[name] = (float(rps), float(p50), float(p90), float(p99), int(errors))
 print(f"\nwrk {sys.argv[4]} threads, {sys.argv[3]} connections, {sys.argv[2]} per route, loopback")
-print(f"{'route':<8}{'req/s':>10}{'p50 ms':>9}{'p90 ms':>9}{'p99 ms':>9}{'non-2xx':>9}{'vs off':>8}")
-off = rows["off"][0]
-for name in ("gate", "off", "basic"):
+print(f"{'route':<10}{'req/s':>10}{'p50 ms':>9}{'p90 ms':>9}{'p99 ms':>9}{'non-2xx':>9}{'vs off':>8}")
+for name, base in (("gate", "off"), ("off", "off"), ("basic", "off"),
+                   ("gate-open", "off-open"), ("off-open", "off-open")):
     rps, p50, p90, p99, errors = rows[name]
-    print(f"{name:<8}{rps:>10.1f}{p50:>9.3f}{p90:>9.3f}{p99:>9.3f}{errors:>9}{rps / off:>8.1%}")
+    ratio = rps / rows[base][0]
+    print(f"{name:<10}{rps:>10.1f}{p50:>9.3f}{p90:>9.3f}{p99:>9.3f}{errors:>9}{ratio:>8.1%}")
 PY
