@@ -96,7 +96,7 @@ class ScmManager final : public broker::IServiceManager {
     dependencies.push_back(L'\0');
     ScHandle service(::CreateServiceW(
         manager_.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
         nullptr, nullptr, definition.dependency.empty() ? nullptr : dependencies.c_str(), nullptr,
         nullptr));
     if (!service) {
