@@ -21,6 +21,7 @@
 #include "tokengate/common/authenticator.h"
 #include "tokengate/common/text.h"
 #include "tokengate/platform/unix_rpc.h"
+#include "tokengate/testing/child_process.h"
 
 extern char** environ;
 
@@ -46,41 +47,14 @@ class ConsoleBrokerTest : public ::testing::Test {
     ::setenv("TOKENGATE_S4U_PROVIDER", "none", 1);
 
     // The broker's environment: ours plus the private runtime directory (already set above).
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = (dir_ / "broker.out").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string program = TG_LOGON_BROKER_PATH;
-    std::string word = "-console";
-    char* argv[] = {program.data(), word.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    // Ready once the socket accepts connections (bounded wait for the process to start).
-    const std::string socketPath = platform::BrokerSocketPath(rpc::kEndpoint);
-    for (int i = 0; i < 400 && !Connectable(socketPath); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ASSERT_TRUE(Connectable(socketPath)) << "broker did not start listening";
+    ASSERT_TRUE(broker_.Start(TG_LOGON_BROKER_PATH, {"-console"}, (dir_ / "broker.out").string()));
+    ASSERT_TRUE(tokengate::testing::WaitUntilListening(platform::BrokerSocketPath(rpc::kEndpoint)))
+        << "broker did not start listening";
   }
 
   static void TearDownTestSuite() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
+    broker_.Stop(SIGTERM);
     fs::remove_all(dir_);
-  }
-
-  static bool Connectable(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
   }
 
   static std::string BrokerOutput() {
@@ -143,7 +117,7 @@ class ConsoleBrokerTest : public ::testing::Test {
 
   static inline fs::path dir_;
   static inline std::string runtimeDir_;
-  static inline pid_t pid_ = -1;
+  static inline tokengate::testing::ChildProcess broker_;
 };
 
 TEST_F(ConsoleBrokerTest, DecodesAValidToken) {

@@ -1,22 +1,13 @@
 // One protected request through the handler (test host), with a real broker call over the Unix
 // socket to a `logon-broker -console` process, next to the same request with the broker call
 // replaced by a no-op that returns the same outputs: the difference is the broker's share.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 
 #include "tessera/tessera.h"
 #include "tokengate/common/text.h"
@@ -24,23 +15,12 @@
 #include "tokengate/gate/request_handler.h"
 #include "tokengate/gate/testing/test_host.h"
 #include "tokengate/platform/unix_rpc.h"
-
-extern char** environ;
+#include "tokengate/testing/child_process.h"
 
 namespace tokengate::gate {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool Connectable(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
 
 // Returns the outputs the real broker gave for the same token, without any work.
 class NoopBroker final : public rpc::IAuthenticator {
@@ -105,19 +85,9 @@ struct Setup {
 
     ::setenv(platform::kRuntimeDirEnv, ((dir / "run").string() + "/").c_str(), 1);
     ::setenv("TOKENGATE_S4U_PROVIDER", "none", 1);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::string program = TG_LOGON_BROKER_PATH;
-    std::string word = "-console";
-    char* argv[] = {program.data(), word.data(), nullptr};
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+    if (!broker.Start(TG_LOGON_BROKER_PATH, {"-console"}) ||
+        !tokengate::testing::WaitUntilListening(platform::BrokerSocketPath(rpc::kEndpoint))) {
       throw std::runtime_error("cannot start logon-broker");
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    const std::string socket = platform::BrokerSocketPath(rpc::kEndpoint);
-    for (int i = 0; i < 400 && !Connectable(socket); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     rpc::RpcStatus status = 0;
     binding = platform::BindToBroker(rpc::kStringBinding, &status);
@@ -129,9 +99,7 @@ struct Setup {
     }
   }
   ~Setup() {
-    ::kill(pid, SIGTERM);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
+    broker.Stop(SIGTERM);
     fs::remove_all(dir);
   }
 
@@ -151,7 +119,7 @@ struct Setup {
   }
 
   fs::path dir;
-  pid_t pid = -1;
+  tokengate::testing::ChildProcess broker;
   std::string token;
   std::unique_ptr<rpc::IAuthenticator> binding;
   GateEventLog configLog;

@@ -1,20 +1,12 @@
 // Protected requests through the handler against a real `logon-broker -console` process on a
 // private socket, with tokens made by the codec.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "tessera/tessera.h"
 #include "tokengate/common/text.h"
@@ -22,8 +14,7 @@
 #include "tokengate/gate/request_handler.h"
 #include "tokengate/gate/testing/test_host.h"
 #include "tokengate/platform/unix_rpc.h"
-
-extern char** environ;
+#include "tokengate/testing/child_process.h"
 
 namespace tokengate::gate {
 
@@ -66,38 +57,12 @@ class BrokerFlowTest : public ::testing::Test {
   }
 
   static void StartBroker() {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::string program = TG_LOGON_BROKER_PATH;
-    std::string word = "-console";
-    char* argv[] = {program.data(), word.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_TRUE(broker_.Start(TG_LOGON_BROKER_PATH, {"-console"}));
     // A killed broker leaves its socket file behind: wait for a listener, not for the file.
-    const std::string socket = platform::BrokerSocketPath(rpc::kEndpoint);
-    for (int i = 0; i < 400 && !Connectable(socket); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ASSERT_TRUE(Connectable(socket)) << "broker did not start listening";
+    ASSERT_TRUE(tokengate::testing::WaitUntilListening(platform::BrokerSocketPath(rpc::kEndpoint)))
+        << "broker did not start listening";
   }
-  static bool Connectable(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-  }
-  static void StopBroker() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
-  }
+  static void StopBroker() { broker_.Stop(SIGKILL); }
 
   void SetUp() override { Conf(""); }
 
@@ -134,7 +99,7 @@ class BrokerFlowTest : public ::testing::Test {
   }
 
   static inline fs::path dir_;
-  static inline pid_t pid_ = -1;
+  static inline tokengate::testing::ChildProcess broker_;
   GateEventLog configLog_;
   GateConfiguration config_{
       configLog_, std::make_shared<FixedGateRegistry>(text::Utf8ToUtf16(dir_.string() + "/")),
