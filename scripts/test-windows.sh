@@ -35,12 +35,12 @@ step "cross-building in $BUILD"
 cmake -S "$ROOT/platform/windows" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DTG_WERROR=ON >/dev/null
-cmake --build "$BUILD" -j2 --target TokenGate LogonBroker platform_windows_tests isapi_host_tests \
-  lsa_logon_block_tests
+cmake --build "$BUILD" -j2 --target TokenGate LogonBroker tokengate_windows windows_release \
+  platform_windows_tests isapi_host_tests lsa_logon_block_tests
 
 BIN="$BUILD/windows"
 TESTS="$BUILD/windows-tests"
-for dll in "$BIN/TokenGate.dll" "$BIN/LogonBroker.exe"; do
+for dll in "$BIN/TokenGate.dll" "$BIN/LogonBroker.exe" "$BIN/tokengate.exe"; do
   # Only system DLLs may be imported: nothing of the compiler's runtime is shipped.
   extra=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print toupper($3)}' |
           grep -v -x -E 'KERNEL32.DLL|MSVCRT.DLL|ADVAPI32.DLL|RPCRT4.DLL|BCRYPT.DLL|OLEAUT32.DLL|SECUR32.DLL|OLE32.DLL' || true)
@@ -91,6 +91,16 @@ step "logon block layout"
 (cd "$TESTS" && wine 120 ./lsa_logon_block_tests.exe >"$LOG/lsa.out" 2>&1) ||
   { cat "$LOG/lsa.out"; fail "lsa_logon_block_tests"; }
 tail -n 1 "$LOG/lsa.out"
+
+step "tokengate.exe keys and tokens"
+(cd "$LOG" && wine 60 "$BIN/tokengate.exe" token keygen agent-config.txt --lifetime 300 \
+   >/dev/null 2>&1) || fail "tokengate.exe token keygen"
+TOKEN=$(cd "$LOG" && wine 60 "$BIN/tokengate.exe" token issue --config agent-config.txt \
+          subject=jdoe 2>/dev/null | tr -d '\r\n')
+[[ -n "$TOKEN" ]] || fail "tokengate.exe token issue"
+(cd "$LOG" && wine 60 "$BIN/tokengate.exe" token inspect --config agent-config.txt "$TOKEN" \
+   >"$LOG/inspect.out" 2>&1) || { cat "$LOG/inspect.out"; fail "tokengate.exe token inspect"; }
+expect_lines "$LOG/inspect.out" "jdoe"
 
 # ---- ISAPI test host against LogonBroker.exe -console ------------------------------------------
 step "ISAPI test host"
