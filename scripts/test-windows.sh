@@ -36,7 +36,7 @@ cmake -S "$ROOT/platform/windows" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DTG_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j2 --target TokenGate LogonBroker tokengate_windows windows_release \
-  platform_windows_tests isapi_host_tests lsa_logon_block_tests
+  platform_windows_tests isapi_host_tests broker_windows_tests isapi_unit_tests
 
 BIN="$BUILD/windows"
 TESTS="$BUILD/windows-tests"
@@ -87,10 +87,11 @@ step "Windows layer tests"
 tail -n 1 "$LOG/layer.out"
 expect_lines "$LOG/layer.err" 'warn:eventlog:ReportEventW L"windows layer test event \00e9"'
 
-step "logon block layout"
-(cd "$TESTS" && wine 120 ./lsa_logon_block_tests.exe >"$LOG/lsa.out" 2>&1) ||
-  { cat "$LOG/lsa.out"; fail "lsa_logon_block_tests"; }
-tail -n 1 "$LOG/lsa.out"
+for t in broker_windows_tests isapi_unit_tests; do
+  step "$t"
+  (cd "$TESTS" && wine 120 "./$t.exe" >"$LOG/$t.out" 2>&1) || { cat "$LOG/$t.out"; fail "$t"; }
+  tail -n 1 "$LOG/$t.out"
+done
 
 step "tokengate.exe keys and tokens"
 (cd "$LOG" && wine 60 "$BIN/tokengate.exe" token keygen agent-config.txt --lifetime 300 \

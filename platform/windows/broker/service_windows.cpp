@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../src/wide.h"
+#include "tokengate/common/rpc_runtime.h"
 #include "tokengate/common/text.h"
 #include "tokengate/platform/windows_service.h"
 
@@ -96,9 +97,8 @@ class ScmManager final : public broker::IServiceManager {
     dependencies.push_back(L'\0');
     ScHandle service(::CreateServiceW(
         manager_.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
-        nullptr, nullptr, definition.dependency.empty() ? nullptr : dependencies.c_str(), nullptr,
-        nullptr));
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
+        nullptr, definition.dependency.empty() ? nullptr : dependencies.c_str(), nullptr, nullptr));
     if (!service) {
       Fail();
       return nullptr;
@@ -246,6 +246,13 @@ using UniqueHandle = std::unique_ptr<void, HandleClose>;
 class DuplicateHandleTransfer final : public broker::IHandleTransfer {
  public:
   Result Transfer(broker::OwnedCredential credential, std::int32_t childProcessId) override {
+    // Inside a call the runtime knows the caller's process: a token is only ever opened there,
+    // never in a third process the caller names.
+    if (const rpc::ICallContext* call = rpc::CurrentCallContext()) {
+      const auto caller = call->CallerProcessId();
+      if (caller && *caller != childProcessId)
+        return {Outcome::OpenProcessFailed, -1};
+    }
     UniqueHandle target(OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(childProcessId)));
     if (!target)
       return {Outcome::OpenProcessFailed, -1};
