@@ -417,6 +417,14 @@ TEST_F(IsapiHostTest, BrokerStoppedGivesTheErrorPage) {
   EXPECT_EQ(iwa.ecb.dwHttpStatusCode, 500u);
 }
 
+TEST_F(IsapiHostTest, BindingServesAgainOnceTheBrokerIsBack) {
+  StartBroker();
+  Restart("");
+  FakeRequest r = Request("/app/page", "TSR=" + Issue(0));
+  EXPECT_EQ(Run(r), static_cast<DWORD>(HSE_STATUS_PENDING)) << r.body;
+  EXPECT_NE(r.childHeaders.find("X-subject: jdoe\r\n"), std::string::npos) << r.childHeaders;
+}
+
 TEST_F(IsapiHostTest, TerminationEndsTheExtension) {
   EXPECT_EQ(Export<TerminateExtensionFn>("TerminateExtension")(0), TRUE);
   FakeRequest r = Request("/app/page");
