@@ -57,12 +57,12 @@ wait_for() {
   return 1
 }
 
-stop_pid_file() {
-  local file="$1" pid
+stop_pid_file() {  # stop_pid_file FILE [SIGNAL]: the signal (default TERM), KILL after 10 s
+  local file="$1" signal="${2:-TERM}" pid
   [[ -f "$file" ]] || return 0
   pid="$(cat "$file")"
   if [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
+    kill "-$signal" "$pid" 2>/dev/null || true
     wait_for bash -c "! kill -0 $pid 2>/dev/null" || kill -KILL "$pid" 2>/dev/null || true
   fi
   rm -f "$file"
@@ -96,7 +96,8 @@ start_broker() {
 }
 
 stop_broker() {
-  stop_pid_file "$TG_WORK/broker.pid"
+  # SIGTERM: a program started in the background of a script ignores SIGINT.
+  stop_pid_file "$TG_WORK/broker.pid" TERM
   rm -f "$runtime_dir/TarvexWebLogonBroker"
 }
 
