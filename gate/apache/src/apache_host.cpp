@@ -1,5 +1,8 @@
 #include "apache_host.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <random>
 #include <vector>
@@ -7,6 +10,9 @@
 #include "apache_headers.h"
 #include "header_policy.h"
 #include "tokengate/common/text.h"
+#include "user_credential.h"
+
+APLOG_USE_MODULE(tokengate);
 
 namespace tokengate::apache {
 
@@ -77,6 +83,24 @@ apr_status_t CompleteChild(void* data) {
     // The completion step has nothing left to answer; the request is over.
   }
   return APR_SUCCESS;
+}
+
+// Stands for the identity the server runs under; holds no handle.
+class ServerIdentity final : public gate::ICredential {
+ public:
+  std::uintptr_t NativeHandle() const noexcept override { return 0; }
+};
+
+// The name of the account the server process runs under.
+std::optional<std::string> ServerUserName() {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_name == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(found->pw_name);
 }
 
 bool IsTokenChar(char c) {
@@ -223,9 +247,61 @@ bool ApacheRequestHost::SendRedirect(std::string_view location) noexcept {
   return true;
 }
 
+gate::Credential ApacheRequestHost::OpenThreadCredential() noexcept {
+  try {
+    return std::make_unique<ServerIdentity>();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool ApacheRequestHost::RevertToSelf() noexcept {
+  runningAs_ = nullptr;
+  return true;
+}
+
+bool ApacheRequestHost::Impersonate(const gate::ICredential& credential) noexcept {
+  // Only a user's credential is recorded; anything else (the placeholder) means the server.
+  runningAs_ =
+      dynamic_cast<const KerberosUserCredential*>(&credential) != nullptr ? &credential : nullptr;
+  return true;
+}
+
+std::optional<std::u16string> ApacheRequestHost::ThreadUserName() {
+  if (const auto* user = dynamic_cast<const KerberosUserCredential*>(runningAs_)) {
+    return text::Utf8ToUtf16(user->userName());
+  }
+  const std::optional<std::string> server = ServerUserName();
+  if (!server) {
+    return std::nullopt;
+  }
+  return text::Utf8ToUtf16(*server);
+}
+
 bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
   if (handOff.kind == gate::HandOffKind::Unchanged) {
     return true;
+  }
+  const char* cacheName = nullptr;
+  if (handOff.kind == gate::HandOffKind::Impersonated) {
+    // The user's tickets go to backends (CGI) as a private cache file; it is removed with the
+    // credential, which the hand-off owns until the request ends.
+    auto* user = dynamic_cast<KerberosUserCredential*>(handOff.user_token.get());
+    if (user == nullptr) {
+      ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r_,
+                    "TokenGate: the hand-off under the user's identity carries no Kerberos "
+                    "credential");
+      return false;
+    }
+    std::string error;
+    const std::optional<std::string> name = user->OfferToBackends(BackendCacheParent(), &error);
+    if (!name) {
+      ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r_,
+                    "TokenGate could not write the user's credential cache for backends: %s",
+                    error.c_str());
+      return false;
+    }
+    cacheName = apr_pstrmemdup(r_->pool, name->data(), name->size());
   }
   const std::vector<HeaderLine> lines =
       ChildHeaderSet(ParseHeaderBlock(handOff.child_headers), RequestHeaders(r_->headers_in));
@@ -239,6 +315,7 @@ bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
     const std::string user = text::Utf16ToUtf8(handOff.user_name);
     r_->user = apr_pstrmemdup(r_->pool, user.data(), user.size());
     r_->ap_auth_type = apr_pstrmemdup(r_->pool, handOff.auth_type.data(), handOff.auth_type.size());
+    apr_table_setn(r_->subprocess_env, "KRB5CCNAME", cacheName);
   }
   return true;
 }

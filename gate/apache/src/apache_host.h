@@ -63,12 +63,16 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
 
   gate::IFilterContext* ResolveFilterContext(std::uint32_t id) noexcept override;
 
-  // Apache runs requests under the server's own identity; there is no per-thread identity to
-  // open or switch, so the integrated-authentication route reports failure.
-  gate::Credential OpenThreadCredential() noexcept override { return nullptr; }
-  bool RevertToSelf() noexcept override { return true; }
-  bool Impersonate(const gate::ICredential&) noexcept override { return false; }
-  std::optional<std::u16string> ThreadUserName() override { return std::nullopt; }
+  // Linux has no per-thread identity: a request is always served as the server's own user, and
+  // the user's identity travels as a Kerberos credential instead. The thread-identity steps are
+  // therefore bookkeeping that cannot fail here: opening gives a placeholder for the server's
+  // identity, reverting does nothing, impersonating records which credential the "thread" now
+  // runs as, and the thread's user name is that credential's local name (Kerberos name mapping),
+  // or its principal when it maps to none. The failure paths of the core stay for Windows.
+  gate::Credential OpenThreadCredential() noexcept override;
+  bool RevertToSelf() noexcept override;
+  bool Impersonate(const gate::ICredential& credential) noexcept override;
+  std::optional<std::u16string> ThreadUserName() override;
 
   bool AddResponseHeaders(std::string_view line) noexcept override;
 
@@ -88,6 +92,8 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   Outcome outcome_ = Outcome::None;
   std::uint32_t status_ = 200;
   std::string page_;
+  // The user credential the request's "thread" runs as; null while it runs as the server.
+  const gate::ICredential* runningAs_ = nullptr;
 };
 
 }  // namespace tokengate::apache

@@ -7,6 +7,7 @@
 #include "tokengate/gate/gate_configuration.h"
 #include "tokengate/gate/gate_module.h"
 #include "tokengate/platform/unix_rpc.h"
+#include "user_credential.h"
 
 namespace tokengate::apache {
 
@@ -15,7 +16,7 @@ namespace {
 // The gate module of one Apache child process, started through both roles' entry points.
 class ProcessGate final : public GateRuntime {
  public:
-  explicit ProcessGate(const GateStartOptions& options) : module_(PlatformFor(options)) {
+  explicit ProcessGate(const GateStartOptions& options) : module_(PlatformFor(options, this)) {
     gate::VersionRecord filter;
     gate::VersionRecord extension;
     module_.GetFilterVersion(filter);
@@ -40,7 +41,7 @@ class ProcessGate final : public GateRuntime {
   const gate::GateEventLog& Log() const noexcept override { return module_.Log(); }
 
  private:
-  static gate::GatePlatform PlatformFor(const GateStartOptions& options) {
+  static gate::GatePlatform PlatformFor(const GateStartOptions& options, ProcessGate* self) {
     gate::GatePlatform platform;
     platform.registerEventSource = [sink = options.sink] { return sink; };
     platform.registry = std::make_shared<gate::FixedGateRegistry>(options.installPath);
@@ -50,9 +51,13 @@ class ProcessGate final : public GateRuntime {
     platform.bind = [broker](std::u16string_view binding, rpc::RpcStatus& status) {
       return platform::BindToBroker(binding, &status, broker);
     };
-    // Apache runs every request as the server's own user: a credential handed back by the broker
-    // is not taken (the handler then refuses such a request).
-    platform.adoptBrokerHandle = nullptr;
+    // The IWA call's handle is the descriptor of the user's Kerberos credential; one that is not
+    // a sealed credential cache is closed and refused, and the reason logged.
+    platform.adoptBrokerHandle = [self](std::intptr_t handle) {
+      return AdoptBrokerCredential(handle, [self](std::u16string_view why) {
+        self->module_.Log().Report(gate::EventType::Warning, why);
+      });
+    };
     platform.processId = static_cast<std::int32_t>(getpid());
     return platform;
   }
