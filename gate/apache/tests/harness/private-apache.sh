@@ -13,6 +13,10 @@
 #     TG_TOKEN_LIFETIME  token lifetime in seconds (default 300)
 #     TG_ERROR_URL       ErrorUrl of the gate conf (default empty)
 #     TG_GATE_LOG_LEVEL  the module's Apache log level (default info)
+#     TG_IWA             1: EnableIWA=YES, and the CGI /app/iwa.cgi that shows who it runs for;
+#                        the broker then needs the Kerberos settings in the environment
+#                        (KRB5_CONFIG, TOKENGATE_KEYTAB, TOKENGATE_SERVICE_PRINCIPAL), and Apache
+#                        is given a readable copy of KRB5_CONFIG for the name mapping
 #     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process (for
 #                        prefork: one child serving one connection at a time), so that the
 #                        reload URL reaches the only configuration record there is
@@ -80,6 +84,9 @@ PY
 write_gate_conf() {
   export TGV_PORT="$PORT" TGV_ERROR_URL="${TG_ERROR_URL:-}" TGV_UPDATE_WINDOW="${TG_UPDATE_WINDOW:-5}"
   fill "$demo/cvisapi.conf.in" "$install_dir/conf/cvisapi.conf.new"
+  if [[ "${TG_IWA:-0}" == 1 ]]; then
+    echo "EnableIWA=YES" >>"$install_dir/conf/cvisapi.conf.new"
+  fi
   mv -f "$install_dir/conf/cvisapi.conf.new" "$install_dir/conf/cvisapi.conf"
   chmod 0644 "$install_dir/conf/cvisapi.conf"
 }
@@ -102,7 +109,11 @@ stop_broker() {
 }
 
 start_apache() {
-  "$httpd_bin" -f "$httpd_dir/httpd.conf" -k start || {
+  local krb5_env=()
+  if [[ -f "$TG_WORK/krb5.conf" ]]; then
+    krb5_env=(env "KRB5_CONFIG=$TG_WORK/krb5.conf")
+  fi
+  "${krb5_env[@]}" "$httpd_bin" -f "$httpd_dir/httpd.conf" -k start || {
     echo "apache did not start; see $httpd_dir/error.log" >&2
     return 1
   }
@@ -153,6 +164,13 @@ cmd_up() {
   # The sign-on page runs as the web server's user: give it a copy of the token tool it can reach.
   install -m 0755 "$tokengate_bin" "$TG_WORK/bin/tokengate"
   cp -r "$demo/site" "$site_dir"
+  rm -f "$TG_WORK/krb5.conf"
+  if [[ "${TG_IWA:-0}" == 1 ]]; then
+    install -m 0755 "$here/iwa.cgi" "$site_dir/app/iwa.cgi"
+    if [[ -n "${KRB5_CONFIG:-}" ]]; then
+      install -m 0644 "$KRB5_CONFIG" "$TG_WORK/krb5.conf"
+    fi
+  fi
   chmod -R a+rX "$site_dir" "$install_dir"
   chgrp "$web_group" "$runtime_dir"
   chmod 0750 "$runtime_dir"
