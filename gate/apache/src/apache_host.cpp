@@ -338,6 +338,7 @@ bool ApacheRequestHost::ExecuteChild(std::unique_ptr<gate::HandOff>& hand_off,
   }
   if (state_ != nullptr && kind != gate::HandOffKind::Unchanged) {
     state_->authenticated = 1;
+    state_->impersonated = kind == gate::HandOffKind::Impersonated ? 1 : 0;
   }
   outcome_ = Outcome::HandedOn;
   return true;

@@ -19,6 +19,7 @@ namespace tokengate::apache {
 struct RequestState {
   std::uint32_t contextId;  // 0 until the request is tagged
   int authenticated;        // the gate handed this request on with attribute headers
+  int impersonated;         // ... and under the user's identity (user, auth type, KRB5CCNAME)
 };
 
 // Makes a random non-zero 32-bit context identifier (per-thread generator, no lock).

@@ -86,9 +86,9 @@ bool TagRequest(request_rec* r) {
   return status == tg::kSfStatusReqNextNotification;
 }
 
-// True when an earlier request of this chain (the one this one was redirected from, or the main
-// request of a sub-request) was handed on by the gate with attribute headers.
-bool ChainAuthenticated(request_rec* r) {
+// The earlier request of this chain (the one this one was redirected from, or the main request
+// of a sub-request) that the gate handed on with attribute headers; null when there is none.
+request_rec* AuthenticatedInChain(request_rec* r) {
   for (request_rec* other = r; other != nullptr;
        other = other->prev != nullptr ? other->prev : other->main) {
     if (other == r) {
@@ -96,10 +96,26 @@ bool ChainAuthenticated(request_rec* r) {
     }
     const ta::RequestState* state = StateOf(other);
     if (state != nullptr && state->authenticated != 0) {
-      return true;
+      return other;
     }
   }
-  return false;
+  return nullptr;
+}
+
+// A request redirected from (or a sub-request of) one handed on under the user's identity runs
+// under that identity too: the same user, auth type and credential cache, which lives as long as
+// the first request. Apache itself keeps the user only where the configuration is the same, and
+// renames the environment of a redirect.
+void InheritIdentity(request_rec* r, request_rec* from) {
+  const ta::RequestState* state = StateOf(from);
+  if (state == nullptr || state->impersonated == 0) {
+    return;
+  }
+  r->user = from->user;
+  r->ap_auth_type = from->ap_auth_type;
+  if (const char* cache = apr_table_get(from->subprocess_env, "KRB5CCNAME")) {
+    apr_table_setn(r->subprocess_env, "KRB5CCNAME", cache);
+  }
 }
 
 int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::string_view body = {}) {
@@ -159,8 +175,9 @@ int HeaderParser(request_rec* r) {
       }
       state = StateOf(r);
     }
-    if (r->prev != nullptr && ChainAuthenticated(r)) {
+    if (request_rec* earlier = r->prev != nullptr ? AuthenticatedInChain(r) : nullptr) {
       state->authenticated = 1;
+      InheritIdentity(r, earlier);
       return DECLINED;
     }
     // A token may come as a form field: the body's first bytes (the size of the gate's body area
@@ -176,7 +193,11 @@ int HeaderParser(request_rec* r) {
 
 int Fixups(request_rec* r) {
   try {
-    if (!Enabled(r) || r->main == nullptr || ChainAuthenticated(r)) {
+    if (!Enabled(r) || r->main == nullptr) {
+      return DECLINED;
+    }
+    if (request_rec* earlier = AuthenticatedInChain(r)) {
+      InheritIdentity(r, earlier);
       return DECLINED;
     }
     r->headers_in = apr_table_copy(r->pool, r->headers_in);

@@ -13,7 +13,8 @@
 #     TG_TOKEN_LIFETIME  token lifetime in seconds (default 300)
 #     TG_ERROR_URL       ErrorUrl of the gate conf (default empty)
 #     TG_GATE_LOG_LEVEL  the module's Apache log level (default info)
-#     TG_IWA             1: EnableIWA=YES, and the CGI /app/iwa.cgi that shows who it runs for;
+#     TG_IWA             1: EnableIWA=YES, and the CGI /app/iwa.cgi that shows who it runs for
+#                        (also the ErrorDocument for 404);
 #                        the broker then needs the Kerberos settings in the environment
 #                        (KRB5_CONFIG, TOKENGATE_KEYTAB, TOKENGATE_SERVICE_PRINCIPAL), and Apache
 #                        is given a readable copy of KRB5_CONFIG for the name mapping
@@ -167,6 +168,7 @@ cmd_up() {
   rm -f "$TG_WORK/krb5.conf"
   if [[ "${TG_IWA:-0}" == 1 ]]; then
     install -m 0755 "$here/iwa.cgi" "$site_dir/app/iwa.cgi"
+    install -D -m 0755 "$here/iwa.cgi" "$site_dir/app/iwa/index.cgi"
     if [[ -n "${KRB5_CONFIG:-}" ]]; then
       install -m 0644 "$KRB5_CONFIG" "$TG_WORK/krb5.conf"
     fi
@@ -204,6 +206,10 @@ cmd_up() {
     TGV_RUNTIME_DIR="$runtime_dir/" TGV_SITE_DIR="$site_dir" TGV_TOKENGATE_BIN="$TG_WORK/bin/tokengate" \
     TGV_SIGNON_PROPERTIES="$signon_dir/agent-config.txt"
   fill "$demo/httpd.conf.in" "$httpd_dir/httpd.conf"
+  if [[ "${TG_IWA:-0}" == 1 ]]; then
+    # A page that is not there is answered by the CGI through an internal redirect.
+    echo "ErrorDocument 404 /app/iwa.cgi" >>"$httpd_dir/httpd.conf"
+  fi
   chown "$web_user" "$httpd_dir"
 
   cat >"$TG_WORK/env" <<ENV

@@ -173,10 +173,10 @@ class IwaEndToEndTest : public ::testing::Test {
     site_ = &site;
   }
 
-  HttpResponse GetAs(const std::string& subject) const {
+  HttpResponse GetAs(const std::string& subject, const std::string& target = "/app/iwa.cgi") const {
     const std::string token = site_->Token("subject=" + subject);
     EXPECT_FALSE(token.empty());
-    return Get(site_->port, "/app/iwa.cgi", {"Cookie: TesseraToken=" + token});
+    return Get(site_->port, target, {"Cookie: TesseraToken=" + token});
   }
 
   IwaSite* site_ = nullptr;
@@ -203,6 +203,23 @@ TEST_F(IwaEndToEndTest, RealmUserReachesTheBackendUnderItsIdentity) {
     }
   }
   EXPECT_TRUE(removed) << file;
+}
+
+TEST_F(IwaEndToEndTest, IdentityFollowsTheRequestThroughRedirectsAndSubRequests) {
+  // "/app/missing" is answered by the CGI as its 404 page (an internal redirect); "/app/iwa/" by
+  // the same CGI as the directory index (a sub-request).
+  struct Case {
+    const char* target;
+    int status;
+  };
+  for (const Case& c : {Case{"/app/missing", 404}, Case{"/app/iwa/", 200}}) {
+    const HttpResponse r = GetAs("jdoe", c.target);
+    ASSERT_EQ(r.status, c.status) << c.target << "\n" << r.raw_headers << r.body;
+    auto values = Values(r.body);
+    EXPECT_EQ(values["REMOTE_USER"], "jdoe") << c.target << "\n" << r.body;
+    EXPECT_EQ(values["AUTH_TYPE"], "Corvane Tessera") << c.target;
+    EXPECT_EQ(values["PRINCIPAL"], "jdoe@EXAMPLE.TEST") << c.target;
+  }
 }
 
 TEST_F(IwaEndToEndTest, UnknownUserGetsTheErrorPage) {
