@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "http_client.h"
 
@@ -114,7 +116,7 @@ class IwaSite {
 
     int status = 0;
     const std::string exports = Capture(
-        "bash '" TG_REALM_SCRIPT "' start '" + realm_ + "' jdoe 2>'" + work_ + "/realm.err'",
+        "bash '" TG_REALM_SCRIPT "' start '" + realm_ + "' jdoe bob 2>'" + work_ + "/realm.err'",
         &status);
     if (status == 2) {
       skipReason = "the Kerberos KDC programs are not installed";
@@ -220,6 +222,35 @@ TEST_F(IwaEndToEndTest, IdentityFollowsTheRequestThroughRedirectsAndSubRequests)
     EXPECT_EQ(values["AUTH_TYPE"], "Corvane Tessera") << c.target;
     EXPECT_EQ(values["PRINCIPAL"], "jdoe@EXAMPLE.TEST") << c.target;
   }
+}
+
+TEST_F(IwaEndToEndTest, ConcurrentRequestsOfDifferentUsersKeepTheirOwnIdentity) {
+  const std::string tokens[2] = {site_->Token("subject=jdoe"), site_->Token("subject=bob")};
+  const std::string names[2] = {"jdoe", "bob"};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        const int who = (t + i) % 2;
+        try {
+          const HttpResponse r =
+              Get(site_->port, "/app/iwa.cgi", {"Cookie: TesseraToken=" + tokens[who]});
+          auto values = Values(r.body);
+          if (r.status != 200 || values["REMOTE_USER"] != names[who] ||
+              values["PRINCIPAL"] != names[who] + "@EXAMPLE.TEST") {
+            ++wrong;
+          }
+        } catch (...) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(IwaEndToEndTest, UnknownUserGetsTheErrorPage) {
