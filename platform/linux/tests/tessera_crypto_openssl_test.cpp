@@ -16,7 +16,7 @@ std::vector<std::uint8_t> Hex(const std::string& hex) {
   return out;
 }
 
-// The AES-256 test case with associated data from the GCM specification (96-bit IV).
+// The published AES-256-GCM test case with associated data (96-bit IV).
 const auto kKey = Hex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
 const auto kNonce = Hex("cafebabefacedbaddecaf888");
 const auto kAad = Hex("feedfacedeadbeeffeedfacedeadbeefabaddad2");
