@@ -67,20 +67,27 @@ std::string FormatCookieExpiry(std::chrono::system_clock::time_point when) {
   return out;
 }
 
+namespace {
+// "; domain=" (when set) and "; path=", the scope both lines carry.
+bool AppendScope(std::string& line, const GateSettings& settings) {
+  if (!settings.Domain.empty()) {
+    line += "; domain=";
+    if (!AppendSafe(line, settings.Domain)) {
+      return false;
+    }
+  }
+  line += "; path=";
+  return AppendSafe(line, settings.Path);
+}
+}  // namespace
+
 std::optional<std::string> BuildClearCookieLine(const GateSettings& settings) {
   std::string line = "Set-Cookie: ";
   if (!AppendSafe(line, settings.TesseraName)) {
     return std::nullopt;
   }
   line += "=; expires=Thu, 01 Jan 1970 00:00:00 GMT";
-  if (!settings.Domain.empty()) {
-    line += "; domain=";
-    if (!AppendSafe(line, settings.Domain)) {
-      return std::nullopt;
-    }
-  }
-  line += "; path=";
-  if (!AppendSafe(line, settings.Path)) {
+  if (!AppendScope(line, settings)) {
     return std::nullopt;
   }
   return Finish(std::move(line));
@@ -101,14 +108,7 @@ std::optional<std::string> BuildWriteCookieLine(const GateSettings& settings,
     line += "; expires=";
     line += FormatCookieExpiry(now + std::chrono::minutes(settings.CookieAge));
   }
-  if (!settings.Domain.empty()) {
-    line += "; domain=";
-    if (!AppendSafe(line, settings.Domain)) {
-      return std::nullopt;
-    }
-  }
-  line += "; path=";
-  if (!AppendSafe(line, settings.Path)) {
+  if (!AppendScope(line, settings)) {
     return std::nullopt;
   }
   if (settings.SecureCookie) {
