@@ -8,21 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
-# The packages of the groups build, test and apache of scripts/deps.sh; installed directly should
-# that script fail.
-packages="cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-  curl python3 procps apache2 apache2-dev"
-if ! bash scripts/deps.sh build test apache; then
-  missing=()
-  for pkg in $packages; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-  done
-  if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-fi
+bash scripts/deps.sh build test apache
 
 build="$repo/build/release"
 cmake --preset release >/dev/null
