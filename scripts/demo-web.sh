@@ -30,9 +30,10 @@ sleeper=""
 stop() {
   local code="$1"
   trap - INT TERM EXIT
+  # The terminal (or a pipe reader) may be gone already: a failed write must not stop the cleanup.
+  trap '' PIPE
   [[ -n "$sleeper" ]] && kill "$sleeper" 2>/dev/null
-  echo
-  echo "stopping the demo"
+  { echo; echo "stopping the demo"; } 2>/dev/null || true
   bash "$harness" down || true
   rm -rf "$work"
   exit "$code"
