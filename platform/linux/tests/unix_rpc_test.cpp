@@ -388,6 +388,11 @@ TEST_F(RpcTest, BrokerRestartBetweenCallsCostsNoFailedCall) {
 }
 
 TEST_F(RpcTest, ForkedChildNeverUsesParentsConnections) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The child of a process whose server threads are running must allocate to make its call; the
+  // sanitizer runtimes are not safe for that and can deadlock the child.
+  GTEST_SKIP() << "fork with running threads is not reliable under sanitizers";
+#endif
   StartServer();
   auto client = Client();
   Outputs out;
@@ -396,6 +401,7 @@ TEST_F(RpcTest, ForkedChildNeverUsesParentsConnections) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    ::alarm(20);  // a child that cannot finish must fail the test, not hang it
     Outputs childOut;
     ::_exit(Call(*client, u"nofd", childOut, true) == 0 ? 0 : 1);
   }
