@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tokengate::gate {
 
@@ -125,6 +126,12 @@ class IRequestHost {
   virtual std::string_view QueryString() const noexcept = 0;
   // The part of the request body the server has already received.
   virtual std::string_view AvailableBody() const noexcept = 0;
+  // Further readings of the request path, besides the "URL" variable, that the server or a
+  // backend behind it may act on (ANSI, like "URL"; no query). Where the server maps a request by
+  // one reading and a backend may read another, the gate's decision must hold for both: a request
+  // is protected when any reading is, and exempt (error page, reload, cancel) only when every
+  // reading is. Empty when the server has a single reading.
+  virtual std::vector<std::string> OtherPathViews() const { return {}; }
 
   // --- response ---
   virtual void SetStatusCode(std::uint32_t status) noexcept = 0;
