@@ -173,6 +173,28 @@ ConfCheckReport CheckConf(const IniProfile& profile) {
         u"set in the ISAPI configuration file\")");
   }
 
+  if (s.AuthenticationPrefix.empty()) {
+    warn.push_back(
+        u"AuthenticationPrefix is empty: attribute headers then carry the bare attribute names, "
+        u"and a header a client sends under such a name reaches applications on every request "
+        u"that is not protected (only protected requests are cleaned, by the token's "
+        u"cv_attribute_list); set a prefix such as 'Tarvex-' so the gate can remove look-alikes "
+        u"from every request");
+  }
+  if (!s.SameSiteCookie.empty() && SameSiteValue(s.SameSiteCookie).empty()) {
+    warn.push_back(u"SameSiteCookie='" + s.SameSiteCookie +
+                   u"' is not Lax, Strict or None: the cookie is written without SameSite");
+  } else if (SameSiteValue(s.SameSiteCookie) == u"None" && !s.SecureCookie) {
+    warn.push_back(
+        u"SameSiteCookie=None without SecureCookie=YES: browsers refuse such a cookie, so users "
+        u"cannot stay signed on");
+  }
+  if (!s.HttpOnlyCookie) {
+    warn.push_back(
+        u"HttpOnlyCookie is NO: scripts on the site can read the session token (any script "
+        u"injection can steal sessions)");
+  }
+
   if (section == nullptr) {
     return report;
   }

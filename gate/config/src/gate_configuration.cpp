@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tokengate/common/text.h"
+
 namespace tokengate::gate {
 
 // ---- Registry -------------------------------------------------------------------------------
@@ -115,10 +117,10 @@ std::unique_ptr<IProfile> IniProfileReader::Open(const std::u16string& path) {
 
 // ---- Keys -----------------------------------------------------------------------------------
 
-const std::array<ConfKey, 23>& ConfKeys() {
+const std::array<ConfKey, kConfKeyCount>& ConfKeys() {
   using K = ConfKeyKind;
   using S = GateSettings;
-  static const std::array<ConfKey, 23> keys{{
+  static const std::array<ConfKey, kConfKeyCount> keys{{
       {u"CorvaneBaseUrl", K::Text, &S::CorvaneBaseUrl},
       {u"SSOUrl", K::Text, &S::SSOUrl},
       {u"CancelUrl", K::Text, &S::CancelUrl},
@@ -142,8 +144,19 @@ const std::array<ConfKey, 23>& ConfKeys() {
       {u"SessionCookie", K::Flag, &S::SessionCookie},
       {u"CookieAge", K::Number, &S::CookieAge},
       {u"TokenUpdateWindow", K::Number, &S::TokenUpdateWindow},
+      {u"HttpOnlyCookie", K::Flag, &S::HttpOnlyCookie},
+      {u"SameSiteCookie", K::Text, &S::SameSiteCookie},
   }};
   return keys;
+}
+
+std::u16string_view SameSiteValue(std::u16string_view configured) {
+  for (const std::u16string_view known : {u"Lax", u"Strict", u"None"}) {
+    if (text::EqualsIgnoreAsciiCase(configured, known)) {
+      return known;
+    }
+  }
+  return {};
 }
 
 bool ParseFlag(std::u16string_view value) {

@@ -11,7 +11,8 @@ namespace tokengate::gate {
 namespace {
 
 constexpr const char* kGood =
-    "[ISAPI]\nTesseraName=TT\nSSOUrl=https://sso/\nProtectedResourceList=^/app/|^/admin/\n";
+    "[ISAPI]\nTesseraName=TT\nSSOUrl=https://sso/\nProtectedResourceList=^/app/|^/admin/\n"
+    "AuthenticationPrefix=Tarvex-\n";
 
 struct CheckCase {
   const char* name;
@@ -37,44 +38,58 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"no_section",
                   "TesseraName=TT\n",
                   {"no [ISAPI] section", "TesseraName is empty", "ProtectedResourceList is empty",
-                   "SSOUrl is empty"}},
+                   "SSOUrl is empty", "AuthenticationPrefix is empty"}},
         CheckCase{"empty_required_keys",
                   "[ISAPI]\nTesseraName=\nSSOUrl=x\n",
-                  {"TesseraName is empty", "ProtectedResourceList is empty"}},
+                  {"TesseraName is empty", "ProtectedResourceList is empty",
+                   "AuthenticationPrefix is empty"}},
         CheckCase{"invalid_entry_with_position",
                   "[ISAPI]\nTesseraName=T\nSSOUrl=x\nProtectedResourceList=^/app/|^/a(b|^/c/\n",
                   {"ProtectedResourceList entry 2 '^/a(b' (offset 7 in the value) is not a valid "
                    "pattern: \"(\" has no matching \")\" at offset 3 of the entry; requests not "
-                   "matched by an earlier entry are treated as NOT protected"}},
+                   "matched by an earlier entry are treated as NOT protected",
+                   "AuthenticationPrefix is empty"}},
         CheckCase{"empty_and_blank_entries",
                   "[ISAPI]\nTesseraName=T\nSSOUrl=x\nProtectedResourceList=/a/ | /b/|\n",
                   {"entry 1 '/a/ '", "entry 2 ' /b/'",
                    "entry 3 '' (offset 10 in the value) is "
-                   "empty and matches every request"}},
-        CheckCase{"backtracking_risk",
-                  "[ISAPI]\nTesseraName=T\nSSOUrl=x\nProtectedResourceList=^/a/|{x}(\\0+)+y\n",
-                  {"entry 2 '{x}(\\0+)+y'", /* and only that one */}},
+                   "empty and matches every request",
+                   "AuthenticationPrefix is empty"}},
+        CheckCase{
+            "backtracking_risk",
+            "[ISAPI]\nTesseraName=T\nSSOUrl=x\nProtectedResourceList=^/a/|{x}(\\0+)+y\n",
+            {"entry 2 '{x}(\\0+)+y'", /* and only that one */ "AuthenticationPrefix is empty"}},
         CheckCase{"invalid_reload_and_cancel",
                   std::string(kGood) + "ReloadConfigUrl=[\nCancelUrl=/c/|(\n",
                   {"ReloadConfigUrl entry 1", "CancelUrl entry 2"}},
         CheckCase{"flags_spelled_otherwise",
                   std::string(kGood) + "EnableIWA=true\nSecureCookie=1\nSessionCookie=no\n"
                                        "DeleteTesseraCookie=Yes\n",
-                  {"EnableIWA=true (line 5) reads as NO", "SecureCookie=1 (line 6) reads as NO"}},
+                  {"EnableIWA=true (line 6) reads as NO", "SecureCookie=1 (line 7) reads as NO"}},
         CheckCase{"numbers_with_garbage",
                   std::string(kGood) + "CookieAge=15min\nTokenUpdateWindow=-1\n",
-                  {"CookieAge=15min (line 5) reads as 15"}},
+                  {"CookieAge=15min (line 6) reads as 15"}},
         CheckCase{"number_without_digits",
                   std::string(kGood) + "TokenUpdateWindow=never\n",
-                  {"TokenUpdateWindow=never (line 5) reads as 0"}},
+                  {"TokenUpdateWindow=never (line 6) reads as 0"}},
         CheckCase{"unknown_keys",
                   std::string(kGood) + "ProtectedResourceLst=x\nCookiAge=5\nFrobnicate=1\n",
-                  {"unknown key 'ProtectedResourceLst' (line 5) is ignored; did you mean "
+                  {"unknown key 'ProtectedResourceLst' (line 6) is ignored; did you mean "
                    "'ProtectedResourceList'?",
-                   "did you mean 'CookieAge'?", "unknown key 'Frobnicate' (line 7) is ignored"}},
+                   "did you mean 'CookieAge'?", "unknown key 'Frobnicate' (line 8) is ignored"}},
+        CheckCase{"cookie_attributes",
+                  std::string(kGood) + "HttpOnlyCookie=NO\nSameSiteCookie=Loose\n",
+                  {"SameSiteCookie='Loose' is not Lax, Strict or None",
+                   "HttpOnlyCookie is NO: scripts on the site can read the session token"}},
+        CheckCase{"same_site_none_needs_secure",
+                  std::string(kGood) + "SameSiteCookie=none\n",
+                  {"SameSiteCookie=None without SecureCookie=YES"}},
+        CheckCase{"same_site_none_with_secure",
+                  std::string(kGood) + "SameSiteCookie=None\nSecureCookie=YES\n",
+                  {}},
         CheckCase{"repeated_key",
                   std::string(kGood) + "tesseraname=Other\n",
-                  {"key TesseraName (line 5) repeats line 2; only the first one is read"}}),
+                  {"key TesseraName (line 6) repeats line 2; only the first one is read"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ConfCheckReport, EffectiveValuesAndOrigins) {
@@ -88,7 +103,7 @@ TEST(ConfCheckReport, EffectiveValuesAndOrigins) {
     }
     throw std::logic_error("key missing");
   };
-  EXPECT_EQ(report.keys.size(), 23u);
+  EXPECT_EQ(report.keys.size(), kConfKeyCount);
   EXPECT_EQ(find(u"TesseraName").origin, ConfKeyReport::Origin::File);
   EXPECT_EQ(find(u"TesseraName").line, 2u);
   EXPECT_EQ(find(u"TesseraName").value, u"'TT'");

@@ -32,7 +32,7 @@ using E = CapturingEventSink::Event;
 const std::u16string kBrokerDown =
     u"Could not obtain attributes from Tessera, please make sure the LogonBroker has been "
     u"started.";
-constexpr char kClearLine[] = "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/\r\n";
+constexpr char kClearLine[] = "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly\r\n";
 constexpr char kSignOn[] =
     "https://sso.example.test/signon?TargetResource=http://app.example.test/app/page";
 
@@ -120,7 +120,7 @@ TEST_F(BrokerFlowTest, ValidTokenAddsHeadersAndRewritesTheCookie) {
   EXPECT_NE(block.find("X-not-on-or-after: "), std::string::npos) << block;
   // Issued just now, inside the update window: handed back unchanged.
   EXPECT_EQ(host.filter.lines,
-            std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/\r\n"});
+            std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/; HttpOnly\r\n"});
   EXPECT_EQ(host.Events(),
             (std::vector<E>{{EventType::Information, 1000, 1001,
                              u"Attributes from Tessera are being added as request headers."}}));

@@ -180,7 +180,7 @@ void RedirectedTo(const TestHost& h, std::string_view location) {
   EXPECT_EQ(h.redirects[0], location);
   EXPECT_FALSE(h.accepted.has_value());
 }
-constexpr char kClearLine[] = "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/\r\n";
+constexpr char kClearLine[] = "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly\r\n";
 
 TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
   const std::string signOn =
@@ -439,7 +439,7 @@ TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
          EXPECT_NE(h.accepted->child_headers.find("Cookie: TSR=abc\r\n"), std::string::npos);
          EXPECT_TRUE(h.accepted->child_headers.ends_with("X-subject: jdoe\r\nX-groups: [a,b]\r\n"));
          EXPECT_EQ(h.filter.lines,
-                   std::vector<std::string>{"Set-Cookie: TSR=renewed-token; path=/\r\n"});
+                   std::vector<std::string>{"Set-Cookie: TSR=renewed-token; path=/; HttpOnly\r\n"});
          EXPECT_EQ(b.seenToken, u"abc");
        }},
       {"success deleting the cookie",

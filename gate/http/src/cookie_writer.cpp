@@ -1,5 +1,7 @@
 #include "tokengate/gate/cookie_writer.h"
 
+#include <algorithm>
+
 #include "tokengate/common/text.h"
 
 namespace tokengate::gate {
@@ -42,14 +44,18 @@ std::uint32_t Send(IFilterContext& filter, const GateEventLog& log,
 }  // namespace
 
 std::string FormatCookieExpiry(std::chrono::system_clock::time_point when) {
+  return FormatCookieExpiry(std::chrono::floor<std::chrono::seconds>(when));
+}
+
+std::string FormatCookieExpiry(std::chrono::sys_seconds when) {
   using namespace std::chrono;
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const auto seconds = floor<std::chrono::seconds>(when);
-  const auto day = floor<days>(seconds);
+  when = std::clamp(when, kEarliestCookieExpiry, kLatestCookieExpiry);
+  const auto day = floor<days>(when);
   const year_month_day date{day};
-  const hh_mm_ss<std::chrono::seconds> time{seconds - day};
+  const hh_mm_ss<std::chrono::seconds> time{when - day};
   std::string out = kDays[weekday{day}.c_encoding()];
   out += ", ";
   AppendTwoDigits(out, static_cast<unsigned>(date.day()));
@@ -67,6 +73,15 @@ std::string FormatCookieExpiry(std::chrono::system_clock::time_point when) {
   return out;
 }
 
+std::chrono::sys_seconds CookieExpiry(std::chrono::system_clock::time_point now,
+                                      std::int32_t minutes) {
+  // In seconds: any 32-bit count of minutes fits, where the clock's own nanoseconds would wrap
+  // after about 292 years.
+  const auto at = std::chrono::floor<std::chrono::seconds>(now) +
+                  std::chrono::seconds(static_cast<std::int64_t>(minutes) * 60);
+  return std::clamp(at, kEarliestCookieExpiry, kLatestCookieExpiry);
+}
+
 namespace {
 // "; domain=" (when set) and "; path=", the scope both lines carry.
 bool AppendScope(std::string& line, const GateSettings& settings) {
@@ -79,6 +94,18 @@ bool AppendScope(std::string& line, const GateSettings& settings) {
   line += "; path=";
   return AppendSafe(line, settings.Path);
 }
+
+// The attributes that keep the cookie from scripts and from other sites' requests.
+void AppendProtection(std::string& line, const GateSettings& settings) {
+  if (settings.HttpOnlyCookie) {
+    line += "; HttpOnly";
+  }
+  const std::u16string_view sameSite = SameSiteValue(settings.SameSiteCookie);
+  if (!sameSite.empty()) {
+    line += "; SameSite=";
+    line += text::ToAnsi(sameSite);
+  }
+}
 }  // namespace
 
 std::optional<std::string> BuildClearCookieLine(const GateSettings& settings) {
@@ -90,6 +117,7 @@ std::optional<std::string> BuildClearCookieLine(const GateSettings& settings) {
   if (!AppendScope(line, settings)) {
     return std::nullopt;
   }
+  AppendProtection(line, settings);
   return Finish(std::move(line));
 }
 
@@ -106,7 +134,7 @@ std::optional<std::string> BuildWriteCookieLine(const GateSettings& settings,
   }
   if (!settings.SessionCookie) {
     line += "; expires=";
-    line += FormatCookieExpiry(now + std::chrono::minutes(settings.CookieAge));
+    line += FormatCookieExpiry(CookieExpiry(now, settings.CookieAge));
   }
   if (!AppendScope(line, settings)) {
     return std::nullopt;
@@ -114,6 +142,7 @@ std::optional<std::string> BuildWriteCookieLine(const GateSettings& settings,
   if (settings.SecureCookie) {
     line += "; secure";
   }
+  AppendProtection(line, settings);
   return Finish(std::move(line));
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "tokengate/gate/testing/test_host.h"
 
 namespace tokengate::gate {
@@ -36,15 +38,15 @@ struct WriteCase {
 
 TEST(WriteCookie, AttributesInOrder) {
   const WriteCase cases[] = {
-      {true, 5, u"", u"/", false, "Set-Cookie: T=abc; path=/\r\n"},
+      {true, 5, u"", u"/", false, "Set-Cookie: T=abc; path=/; HttpOnly\r\n"},
       {false, 30, u".example.test", u"/", true,
        "Set-Cookie: T=abc; expires=Sat, 05-Dec-2026 19:00:00 GMT; domain=.example.test; path=/; "
-       "secure\r\n"},
+       "secure; HttpOnly\r\n"},
       {false, 0, u"", u"/app", false,
-       "Set-Cookie: T=abc; expires=Sat, 05-Dec-2026 18:30:00 GMT; path=/app\r\n"},
+       "Set-Cookie: T=abc; expires=Sat, 05-Dec-2026 18:30:00 GMT; path=/app; HttpOnly\r\n"},
       {false, -5, u"", u"/", false,
-       "Set-Cookie: T=abc; expires=Sat, 05-Dec-2026 18:25:00 GMT; path=/\r\n"},
-      {true, 30, u"", u"/", true, "Set-Cookie: T=abc; path=/; secure\r\n"},
+       "Set-Cookie: T=abc; expires=Sat, 05-Dec-2026 18:25:00 GMT; path=/; HttpOnly\r\n"},
+      {true, 30, u"", u"/", true, "Set-Cookie: T=abc; path=/; secure; HttpOnly\r\n"},
   };
   for (const WriteCase& c : cases) {
     GateSettings settings;
@@ -64,17 +66,78 @@ TEST(ClearTokenCookie, FixedDateNeverSecure) {
   settings.TesseraName = u"CVToken";
   TestFilterContext plain;
   EXPECT_EQ(ClearTokenCookie(plain, settings, GateEventLog{}), 1u);
-  EXPECT_EQ(plain.lines,
-            std::vector<std::string>{
-                "Set-Cookie: CVToken=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/\r\n"});
+  EXPECT_EQ(
+      plain.lines,
+      std::vector<std::string>{
+          "Set-Cookie: CVToken=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly\r\n"});
 
   settings.SecureCookie = true;
   settings.SessionCookie = false;
   settings.Domain = u".example.test";
   TestFilterContext full;
   EXPECT_EQ(ClearTokenCookie(full, settings, GateEventLog{}), 1u);
-  EXPECT_EQ(full.lines, std::vector<std::string>{"Set-Cookie: CVToken=; expires=Thu, 01 Jan 1970 "
-                                                 "00:00:00 GMT; domain=.example.test; path=/\r\n"});
+  EXPECT_EQ(full.lines,
+            std::vector<std::string>{"Set-Cookie: CVToken=; expires=Thu, 01 Jan 1970 "
+                                     "00:00:00 GMT; domain=.example.test; path=/; HttpOnly\r\n"});
+}
+
+TEST(CookieWriter, HttpOnlyAndSameSiteOnBothLines) {
+  struct Case {
+    bool httpOnly;
+    std::u16string sameSite;
+    std::string suffix;
+  };
+  const Case cases[] = {
+      {true, u"", "; HttpOnly"},
+      {false, u"", ""},
+      {true, u"Lax", "; HttpOnly; SameSite=Lax"},
+      {true, u"strict", "; HttpOnly; SameSite=Strict"},
+      {false, u"NONE", "; SameSite=None"},
+      // Anything else is no attribute at all (the configuration check warns about it).
+      {true, u"Lax; Domain=evil.example", "; HttpOnly"},
+      {true, u"sometimes", "; HttpOnly"},
+  };
+  for (const Case& c : cases) {
+    GateSettings settings;
+    settings.TesseraName = u"T";
+    settings.HttpOnlyCookie = c.httpOnly;
+    settings.SameSiteCookie = c.sameSite;
+    TestFilterContext filter;
+    EXPECT_EQ(WriteCookie(filter, settings, GateEventLog{}, u"T", u"abc", kNow), 1u);
+    EXPECT_EQ(ClearTokenCookie(filter, settings, GateEventLog{}), 1u);
+    EXPECT_EQ(filter.lines, (std::vector<std::string>{
+                                "Set-Cookie: T=abc; path=/" + c.suffix + "\r\n",
+                                "Set-Cookie: T=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/" +
+                                    c.suffix + "\r\n"}));
+  }
+}
+
+TEST(CookieExpiry, ExtremeAgesNeverWrap) {
+  const std::pair<std::int32_t, const char*> cases[] = {
+      // About 152 million minutes used to wrap the clock into the 18th century.
+      {152'000'000, "Tue, 07-Dec-2315 07:50:00 GMT"},
+      {400'000'000, "Wed, 17-Jun-2787 13:10:00 GMT"},
+      {std::numeric_limits<std::int32_t>::max(), "Sat, 28-Dec-6109 20:37:00 GMT"},
+      {100'000'000, "Thu, 23-Jan-2217 05:10:00 GMT"},
+      {std::numeric_limits<std::int32_t>::min(), "Thu, 01-Jan-1970 00:00:00 GMT"},
+      {-1, "Sat, 05-Dec-2026 18:29:00 GMT"},
+  };
+  for (const auto& [minutes, text] : cases) {
+    EXPECT_EQ(FormatCookieExpiry(CookieExpiry(kNow, minutes)), text) << minutes;
+  }
+  // Beyond what four digits of a year carry, and before the epoch.
+  EXPECT_EQ(FormatCookieExpiry(sys_seconds{sys_days{12000y / January / 1}}),
+            "Fri, 31-Dec-9999 23:59:59 GMT");
+  EXPECT_EQ(FormatCookieExpiry(sys_seconds{sys_days{1733y / May / 1}}),
+            "Thu, 01-Jan-1970 00:00:00 GMT");
+
+  GateSettings settings;
+  settings.SessionCookie = false;
+  settings.CookieAge = std::numeric_limits<std::int32_t>::max();
+  TestFilterContext filter;
+  EXPECT_EQ(WriteCookie(filter, settings, GateEventLog{}, u"T", u"abc", kNow), 1u);
+  EXPECT_EQ(filter.lines, std::vector<std::string>{"Set-Cookie: T=abc; expires=Sat, 28-Dec-6109 "
+                                                   "20:37:00 GMT; path=/; HttpOnly\r\n"});
 }
 
 TEST(CookieWriter, RefusedOrUnsafeLineIsOneErrorEventAndStatus4) {
@@ -121,7 +184,7 @@ TEST(CookieWriter, RefusedOrUnsafeLineIsOneErrorEventAndStatus4) {
 
 TEST(CookieWriter, LongestLineThatFitsIsWritten) {
   GateSettings settings;
-  const std::size_t overhead = std::string("Set-Cookie: T=; path=/\r\n").size();
+  const std::size_t overhead = std::string("Set-Cookie: T=; path=/; HttpOnly\r\n").size();
   TestFilterContext filter;
   EXPECT_EQ(WriteCookie(filter, settings, GateEventLog{}, u"T",
                         std::u16string(kWorkAreaBytes - 1 - overhead, u'v'), kNow),

@@ -373,7 +373,7 @@ TEST_F(IsapiHostTest, ValidTokenAddsHeadersThroughTheBroker) {
   EXPECT_NE(r.childHeaders.find("X-subject: jdoe\r\nX-groups: [a,b]\r\n"), std::string::npos)
       << r.childHeaders;
   EXPECT_FALSE(r.hasUserInfo);
-  EXPECT_EQ(r.cookieLines, std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/\r\n"});
+  EXPECT_EQ(r.cookieLines, std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/; HttpOnly\r\n"});
   EXPECT_TRUE(r.doneWithSession);
 }
 
@@ -383,7 +383,7 @@ TEST_F(IsapiHostTest, ExpiredTokenIsClearedAndSentToSignOn) {
   EXPECT_EQ(r.redirects.size(), 1u);
   EXPECT_EQ(r.cookieLines,
             std::vector<std::string>{"Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; "
-                                     "path=/\r\n"});
+                                     "path=/; HttpOnly\r\n"});
 }
 
 // IWA through a broker without a logon provider: the broker refuses with its access-denied fault,

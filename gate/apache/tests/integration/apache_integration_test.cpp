@@ -308,7 +308,7 @@ TEST_F(ApacheGateTest, ExpiredMarkerAndExpiredTokenGoToSignOn) {
   EXPECT_TRUE(expired.Header("location").value_or("").starts_with(SignOnPrefix()));
   const auto cookies = expired.Headers("set-cookie");
   ASSERT_EQ(cookies.size(), 1u);
-  EXPECT_EQ(cookies[0], std::string(kCookie) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/");
+  EXPECT_EQ(cookies[0], std::string(kCookie) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly");
 }
 
 TEST_F(ApacheGateTest, InvalidTokenIsRefusedWithTheBrokerMessage) {

@@ -1,4 +1,4 @@
-// The gate's configuration: where the conf file lives (a registry value), what it holds (23 keys
+// The gate's configuration: where the conf file lives (a registry value), what it holds (25 keys
 // of the section ISAPI), and how a reload hands every request one consistent set of values.
 #pragma once
 
@@ -119,9 +119,14 @@ struct ConfKey {
       field;
 };
 
-// The 23 keys, in the order Load reads them.
-const std::array<ConfKey, 23>& ConfKeys();
+inline constexpr std::size_t kConfKeyCount = 25;
+// The keys, in the order Load reads them.
+const std::array<ConfKey, kConfKeyCount>& ConfKeys();
 
+// The SameSite attribute value of the token cookie for the SameSiteCookie text: "Lax", "Strict" or
+// "None" in their canonical spelling (the configured text is read without regard to case), else
+// empty.
+std::u16string_view SameSiteValue(std::u16string_view configured);
 // "YES" in any letter case is true; everything else is false.
 bool ParseFlag(std::u16string_view value);
 // Leading white space, an optional sign, then decimal digits up to the first non-digit; no

@@ -33,6 +33,10 @@ struct GateSettings {
   bool SessionCookie = true;
   std::int32_t CookieAge = 5;
   std::int32_t TokenUpdateWindow = 5;
+  // Cookie attributes of the token cookie the gate writes and clears: scripts on the site cannot
+  // read it unless HttpOnlyCookie is NO; SameSiteCookie is "", "Lax", "Strict" or "None".
+  bool HttpOnlyCookie = true;
+  std::u16string SameSiteCookie;
 };
 
 }  // namespace tokengate::gate
