@@ -16,13 +16,18 @@ NAME_RE = re.compile(r"^[A-Za-z0-9._-]{1,64}$")
 
 
 def same_site_target(target):
-    """TargetResource if it points at this site, else the application's start page."""
+    """TargetResource if it points at this site, else the application's start page. Browsers
+    read "\\" as "/" and drop tabs and line breaks, so "/\\evil.example/" would leave the site:
+    only a path with one leading "/" and no "\\" or control character, or a full URL on this
+    very host, is followed."""
     host = os.environ.get("HTTP_HOST", "")
-    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in target):
+    if not target or "\\" in target or any(ord(c) < 0x20 or ord(c) == 0x7F for c in target):
         return "/app/"
     parts = urllib.parse.urlsplit(target)
-    if parts.scheme in ("http", "https") and parts.netloc == host:
-        return target
+    if parts.scheme in ("http", "https"):
+        if host and parts.netloc == host and "@" not in parts.netloc:
+            return target
+        return "/app/"
     if not parts.scheme and not parts.netloc and target.startswith("/") and not target.startswith("//"):
         return target
     return "/app/"

@@ -108,7 +108,60 @@ bool IsTokenChar(char c) {
          std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
+ap_filter_rec_t* gPrivateFilter = nullptr;
+// Request note: the gate added a Set-Cookie line to this request's response.
+constexpr char kPrivateNote[] = "tokengate-cookie";
+
+// All Cache-Control values of `table`, joined by ",".
+void CollectCacheControl(const apr_table_t* table, std::string& out) {
+  const apr_array_header_t* arr = apr_table_elts(table);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key != nullptr && strcasecmp(entries[i].key, "Cache-Control") == 0) {
+      out.append(",").append(entries[i].val != nullptr ? entries[i].val : "");
+    }
+  }
+}
+
+// Runs once, when the response's first bytes pass, after the application has set its headers and
+// before they are written: a response carrying the token cookie is never stored by shared caches.
+apr_status_t MakeResponsePrivate(ap_filter_t* f, apr_bucket_brigade* bb) {
+  request_rec* r = f->r;
+  try {
+    std::string directives;
+    CollectCacheControl(r->headers_out, directives);
+    CollectCacheControl(r->err_headers_out, directives);
+    if (const std::optional<std::string> value = PrivateCacheControl(directives)) {
+      apr_table_unset(r->err_headers_out, "Cache-Control");
+      apr_table_set(r->headers_out, "Cache-Control", value->c_str());
+    }
+  } catch (...) {
+    // Out of memory: the strictest policy needs no work.
+    apr_table_unset(r->err_headers_out, "Cache-Control");
+    apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+  }
+  ap_remove_output_filter(f);
+  return ap_pass_brigade(f->next, bb);
+}
+
 }  // namespace
+
+void RegisterPrivateCacheFilter() {
+  // The last resource-level filter: it sees the application's headers before they are written.
+  gPrivateFilter = ap_register_output_filter("TOKENGATE_PRIVATE", MakeResponsePrivate, nullptr,
+                                             static_cast<ap_filter_type>(AP_FTYPE_PROTOCOL - 1));
+}
+
+void InsertPrivateCacheFilter(request_rec* r) {
+  // The cookie was written on this request, on the one it was redirected from or on its main
+  // request (an internal redirect or error document carries the earlier request's cookie).
+  for (request_rec* at = r; at != nullptr; at = at->prev != nullptr ? at->prev : at->main) {
+    if (apr_table_get(at->notes, kPrivateNote) != nullptr) {
+      ap_add_output_filter_handle(gPrivateFilter, nullptr, r, r->connection);
+      return;
+    }
+  }
+}
 
 std::uint32_t NewContextId() noexcept {
   thread_local std::mt19937 generator{[] {
@@ -303,8 +356,11 @@ bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
     }
     cacheName = apr_pstrmemdup(r_->pool, name->data(), name->size());
   }
-  const std::vector<HeaderLine> lines =
-      ChildHeaderSet(ParseHeaderBlock(handOff.child_headers), RequestHeaders(r_->headers_in));
+  // Apache has already framed the request body by the client's own Content-Length and
+  // Transfer-Encoding; the replaced header set keeps exactly those, whatever the block holds.
+  const std::vector<HeaderLine> original = RequestHeaders(r_->headers_in);
+  const std::vector<HeaderLine> lines = KeepRequestFraming(
+      ChildHeaderSet(ParseHeaderBlock(handOff.child_headers), original), original);
   apr_table_t* headers = apr_table_make(r_->pool, static_cast<int>(lines.size()) + 1);
   for (const auto& [name, value] : lines) {
     apr_table_addn(headers, apr_pstrmemdup(r_->pool, name.data(), name.size()),
@@ -381,6 +437,7 @@ bool ApacheRequestHost::AddResponseHeaders(std::string_view line) noexcept {
   }
   apr_table_addn(top->err_headers_out, apr_pstrmemdup(top->pool, name.data(), name.size()),
                  apr_pstrmemdup(top->pool, value.data(), value.size()));
+  apr_table_setn(top->notes, kPrivateNote, "1");
   return true;
 }
 

@@ -22,6 +22,13 @@ struct RequestState {
   int impersonated;         // ... and under the user's identity (user, auth type, KRB5CCNAME)
 };
 
+// The output filter that keeps responses carrying the token cookie out of shared caches
+// (Cache-Control: private unless the application set a stricter policy): registered once, and
+// inserted (insert_filter and insert_error_filter hooks) into every response the gate wrote a
+// cookie for.
+void RegisterPrivateCacheFilter();
+void InsertPrivateCacheFilter(request_rec* r);
+
 // Makes a random non-zero 32-bit context identifier (per-thread generator, no lock).
 std::uint32_t NewContextId() noexcept;
 

@@ -40,6 +40,11 @@ class ProcessGate final : public GateRuntime {
 
   const gate::GateEventLog& Log() const noexcept override { return module_.Log(); }
 
+  std::shared_ptr<const gate::GateSettings> Settings() noexcept override {
+    gate::GateConfiguration* configuration = module_.Configuration();
+    return configuration != nullptr ? configuration->Snapshot() : nullptr;
+  }
+
  private:
   static gate::GatePlatform PlatformFor(const GateStartOptions& options, ProcessGate* self) {
     gate::GatePlatform platform;

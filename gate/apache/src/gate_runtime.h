@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tokengate/gate/gate_event_log.h"
+#include "tokengate/gate/gate_settings.h"
 #include "tokengate/gate/request_host.h"
 
 namespace tokengate::apache {
@@ -32,6 +33,8 @@ class GateRuntime {
   virtual std::uint32_t Handle(gate::IRequestHost& host) noexcept = 0;
   // The gate's log, for the host's own reports.
   virtual const gate::GateEventLog& Log() const noexcept = 0;
+  // The settings a request of this process reads now; null when none were loaded.
+  virtual std::shared_ptr<const gate::GateSettings> Settings() noexcept = 0;
 };
 
 // Runs the gate's start-up (event source, configuration load, broker binding). Never null; a

@@ -24,6 +24,70 @@ bool HasUnderscore(std::string_view name) noexcept {
   return name.find('_') != std::string_view::npos;
 }
 
+bool CarriesAttributePrefix(std::string_view name, std::string_view prefix) noexcept {
+  if (prefix.empty() || name.size() < prefix.size()) {
+    return false;
+  }
+  const auto fold = [](char c) { return c == '_' ? '-' : LowerAscii(c); };
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (fold(name[i]) != fold(prefix[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsFramingHeader(std::string_view name) noexcept {
+  const auto equals = [name](std::string_view wanted) {
+    return name.size() == wanted.size() &&
+           std::equal(name.begin(), name.end(), wanted.begin(),
+                      [](char a, char b) { return LowerAscii(a) == b; });
+  };
+  return equals("content-length") || equals("transfer-encoding");
+}
+
+std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
+                                           const std::vector<HeaderLine>& original) {
+  std::erase_if(lines, [](const HeaderLine& line) { return IsFramingHeader(line.first); });
+  for (const HeaderLine& line : original) {
+    if (IsFramingHeader(line.first)) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::optional<std::string> PrivateCacheControl(std::string_view directives) {
+  const auto trim = [](std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
+      v.remove_prefix(1);
+    }
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) {
+      v.remove_suffix(1);
+    }
+    return v;
+  };
+  std::string out = "private";
+  while (!directives.empty()) {
+    const std::size_t comma = directives.find(',');
+    const std::string_view item = trim(directives.substr(0, comma));
+    directives =
+        comma == std::string_view::npos ? std::string_view{} : directives.substr(comma + 1);
+    if (item.empty()) {
+      continue;
+    }
+    const std::string name = NormalisedHeaderName(trim(item.substr(0, item.find('='))));
+    if (name == "private" || name == "no-store") {
+      return std::nullopt;
+    }
+    if (name == "public" || name == "s-maxage") {
+      continue;
+    }
+    out.append(", ").append(item);
+  }
+  return out;
+}
+
 std::string NormalisedHeaderName(std::string_view name) {
   std::string out;
   out.reserve(name.size());

@@ -2,6 +2,7 @@
 // byte strings, so they are tested without a running web server.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,28 @@ bool HasUnderscore(std::string_view name) noexcept;
 
 // Lower-case ASCII with "_" read as "-": two names that a backend could confuse compare equal.
 std::string NormalisedHeaderName(std::string_view name);
+
+// True when the request header `name` carries the attribute header prefix `prefix`, read as a
+// backend may read it: ASCII case ignored and "_" taken for "-" on both sides. An empty prefix
+// matches nothing (attribute headers are then named by the token alone).
+bool CarriesAttributePrefix(std::string_view name, std::string_view prefix) noexcept;
+
+// True for the headers that frame the request body (Content-Length, Transfer-Encoding): Apache
+// has already read the request by them, so the header set the request continues with must carry
+// them exactly as the client sent them.
+bool IsFramingHeader(std::string_view name) noexcept;
+
+// `lines` with every framing header removed and the request's own framing headers (`original`,
+// in their order) appended, so the body is read exactly as Apache has framed it.
+std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
+                                           const std::vector<HeaderLine>& original);
+
+// The Cache-Control value a response that carries the token cookie goes out with, given the
+// directives the application set (all its Cache-Control values joined by ","): nullopt when they
+// already keep shared caches from storing it ("private", "no-store"); otherwise "private"
+// followed by the application's directives less those that invite shared caches ("public",
+// "s-maxage").
+std::optional<std::string> PrivateCacheControl(std::string_view directives);
 
 // The request headers in request order as "Name: value\r\n" lines, leaving out names with an
 // underscore.

@@ -1,7 +1,8 @@
 // mod_tokengate: TokenGate inside Apache httpd 2.4.
 //
-// - post_read_request tags every request of an enabled host with its context identifier (a client
-//   sent "TarvexAuth-Context" header is removed first, so only ours exists).
+// - post_read_request removes every client header that carries the attribute header prefix, then
+//   tags every request of an enabled host with its context identifier (a client-sent
+//   "TarvexAuth-Context" header is removed first, so only ours exists).
 // - header_parser runs the gate's request handler for every main request (and every internal
 //   redirect) of an enabled host. The phase comes after the path has been decoded and normalised
 //   and before access control, authentication, authorization and every content handler (static
@@ -73,6 +74,45 @@ void RemoveContextHeaders(apr_table_t* headers) {
       i = arr->nelts;
     }
   }
+}
+
+// Removes every client header that carries the attribute header prefix (in any case, "_" for
+// "-"), on every request of an enabled host, protected or not: an application behind the gate
+// must be able to trust such a header to come from the gate. One warning per request names them.
+void RemoveSpoofedAttributeHeaders(request_rec* r) {
+  if (!gRuntime) {
+    return;
+  }
+  const std::shared_ptr<const tg::GateSettings> settings = gRuntime->Settings();
+  if (!settings || settings->AuthenticationPrefix.empty()) {
+    return;
+  }
+  const std::string prefix = tokengate::text::ToAnsi(settings->AuthenticationPrefix);
+  const apr_array_header_t* arr = apr_table_elts(r->headers_in);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  std::string removed;
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key != nullptr && ta::CarriesAttributePrefix(entries[i].key, prefix)) {
+      if (!removed.empty()) {
+        removed.append(", ");
+      }
+      removed.append(entries[i].key);
+    }
+  }
+  if (removed.empty()) {
+    return;
+  }
+  apr_table_t* kept = apr_table_make(r->pool, arr->nelts);
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key != nullptr && !ta::CarriesAttributePrefix(entries[i].key, prefix)) {
+      apr_table_addn(kept, entries[i].key, entries[i].val);
+    }
+  }
+  r->headers_in = kept;
+  ta::ScopedLogRequest logScope(r);
+  gRuntime->Log().Report(tg::EventType::Warning,
+                         u"Request headers that look like attribute headers were removed: " +
+                             tokengate::text::FromAnsi(removed));
 }
 
 // Gives the request fresh state and its context header. False when the header could not be added.
@@ -156,6 +196,7 @@ int PostReadRequest(request_rec* r) {
     if (!Enabled(r)) {
       return DECLINED;
     }
+    RemoveSpoofedAttributeHeaders(r);
     return TagRequest(r) ? DECLINED : HTTP_INTERNAL_SERVER_ERROR;
   } catch (...) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TokenGate could not tag the request");
@@ -211,6 +252,16 @@ int Fixups(request_rec* r) {
   }
 }
 
+void InsertFilters(request_rec* r) {
+  try {
+    if (Enabled(r)) {
+      ta::InsertPrivateCacheFilter(r);
+    }
+  } catch (...) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TokenGate could not add its response filter");
+  }
+}
+
 apr_status_t TerminateGate(void*) {
   gRuntime.reset();
   return APR_SUCCESS;
@@ -247,6 +298,9 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_fixups(Fixups, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ta::RegisterBodyReplayFilter();
+  ta::RegisterPrivateCacheFilter();
+  ap_hook_insert_filter(InsertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_insert_error_filter(InsertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
 // ---- configuration --------------------------------------------------------------------------

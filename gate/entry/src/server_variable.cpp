@@ -16,13 +16,19 @@ std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code) 
 
 std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                   std::string_view name) {
+  std::optional<std::u16string> value = TryReadServerVariable(host, log, name);
+  return value ? std::move(*value) : std::u16string();
+}
+
+std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
+                                                    std::string_view name) {
   // Not zero-filled: only the bytes the host reports as written are read.
   const auto area = std::make_unique_for_overwrite<char[]>(kWorkAreaBytes);
   const VariableRead read =
       host.GetServerVariable(name, std::span<char>(area.get(), kWorkAreaBytes));
   if (read.error != VariableError::None) {
     log.Report(EventType::Warning, ServerVariableWarning(name, read.code));
-    return {};
+    return std::nullopt;
   }
   // The reported size counts the terminator; stop at the first NUL in any case so that a host
   // reporting a wrong size can never make the gate read past what it wrote.

@@ -79,6 +79,8 @@ std::u16string_view HeaderBlockMessage(HeaderBlockStatus status) {
       return u"Child request headers refused: a header holds a line break or a NUL";
     case HeaderBlockStatus::TooLarge:
       return u"Child request headers refused: larger than 50000 bytes";
+    case HeaderBlockStatus::RequestHeadersUnavailable:
+      return u"Child request headers refused: the request's own headers could not be read";
   }
   return u"";
 }

@@ -219,10 +219,13 @@ std::uint32_t RequestFlow::Cancel(const std::optional<std::u16string>& token) {
 }
 
 HeaderBlockStatus RequestFlow::BuildBlock(const BrokerOutputs& out, std::string& block) {
-  const std::u16string raw = Variable("ALL_RAW");
+  const std::optional<std::u16string> raw = TryReadServerVariable(host_, log_, "ALL_RAW");
+  if (!raw) {
+    return HeaderBlockStatus::RequestHeadersUnavailable;
+  }
   std::u16string retained;
   const HeaderBlockStatus status =
-      BuildRetainedHeaders(raw, out.AttributeList(), *settings_, retained);
+      BuildRetainedHeaders(*raw, out.AttributeList(), *settings_, retained);
   if (status != HeaderBlockStatus::Ok) {
     return status;
   }

@@ -180,7 +180,8 @@ void RedirectedTo(const TestHost& h, std::string_view location) {
   EXPECT_EQ(h.redirects[0], location);
   EXPECT_FALSE(h.accepted.has_value());
 }
-constexpr char kClearLine[] = "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly\r\n";
+constexpr char kClearLine[] =
+    "Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly\r\n";
 
 TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
   const std::string signOn =
@@ -413,6 +414,22 @@ TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
          u"'cv_attribute_list' must be specified in Attribute Contract, if Authentication Prefix "
          u"is empty."}},
        nullptr},
+      {"request headers that cannot be read",
+       "",
+       WithCookie("/app/page", "TSR=abc"),
+       true,
+       [](FakeBroker&, TestHost& h) {
+         h.FailVariable("ALL_RAW", VariableError::InsufficientBuffer, kErrorInsufficientBuffer);
+       },
+       kHseStatusError,
+       {{Warning, 1000, 1001, u"ALL_RAW could not be obtained from request 122"},
+        {Error, 1000, 1001,
+         u"Child request headers refused: the request's own headers could not be read"}},
+       [](const TestHost& h, const FakeBroker&) {
+         ErrorPage(h, "Child request headers refused: the request's own headers could not be read");
+         EXPECT_FALSE(h.accepted.has_value());
+         EXPECT_TRUE(h.filter.lines.empty());
+       }},
       {"cookie write failure",
        "",
        WithCookie("/app/page", "TSR=abc"),

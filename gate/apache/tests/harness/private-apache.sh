@@ -165,6 +165,8 @@ cmd_up() {
   # The sign-on page runs as the web server's user: give it a copy of the token tool it can reach.
   install -m 0755 "$tokengate_bin" "$TG_WORK/bin/tokengate"
   cp -r "$demo/site" "$site_dir"
+  # The application's header view also on an unprotected path, to show what reaches it there.
+  install -m 0755 "$demo/site/app/index.cgi" "$site_dir/public/headers.cgi"
   rm -f "$TG_WORK/krb5.conf"
   if [[ "${TG_IWA:-0}" == 1 ]]; then
     install -m 0755 "$here/iwa.cgi" "$site_dir/app/iwa.cgi"

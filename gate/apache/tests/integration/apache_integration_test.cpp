@@ -246,6 +246,84 @@ TEST_F(ApacheGateTest, ClientContextHeaderNeverResolves) {
   EXPECT_EQ(r.body.find("TarvexAuth_Context"), std::string::npos);
 }
 
+// A header carrying the attribute prefix is removed from every request of the host, protected or
+// not, before any handler sees it: an unprotected CGI or proxied application can trust it.
+TEST_F(ApacheGateTest, SpoofedAttributeHeadersNeverReachUnprotectedApplications) {
+  const std::vector<std::string> forged = {
+      "Tarvex-Subject: mallory1", "tarvex-subject: mallory2", "Tarvex_Subject: mallory3",
+      "TARVEX-ROLE: mallory4",    "tArVeX_rOlE: mallory5",    "Tarvex-: mallory6",
+  };
+  for (const std::string& target :
+       {std::string("/public/headers.cgi"), std::string("/open/x"), std::string("/public/")}) {
+    const HttpResponse r = Get(site_->port, target, forged);
+    ASSERT_EQ(r.status, 200) << target;
+    EXPECT_EQ(r.body.find("mallory"), std::string::npos) << target << "\n" << r.body;
+  }
+  // Other headers pass untouched.
+  const HttpResponse kept =
+      Get(site_->port, "/open/x", {"X-Tarvex-Note: kept", "Tarvexish: kept2"});
+  EXPECT_NE(kept.body.find("X-Tarvex-Note: kept"), std::string::npos) << kept.body;
+  EXPECT_NE(kept.body.find("Tarvexish: kept2"), std::string::npos) << kept.body;
+  EXPECT_NE(site_->ErrorLog().find("Request headers that look like attribute headers were "
+                                   "removed: Tarvex-Subject, Tarvex_Subject, TARVEX-ROLE"),
+            std::string::npos);
+}
+
+// The token cookie the gate writes keeps scripts out, and a response carrying it is never stored
+// by a shared cache; an application's stricter policy stays.
+TEST_F(ApacheGateTest, TokenCookieIsHttpOnlyAndItsResponsesArePrivate) {
+  const std::string token = site_->Token("subject=alice");
+  const HttpResponse page = GetWithToken("/app/static.html", token);
+  ASSERT_EQ(page.status, 200);
+  ASSERT_EQ(page.Headers("set-cookie").size(), 1u);
+  EXPECT_TRUE(page.Headers("set-cookie")[0].ends_with("; path=/; HttpOnly"))
+      << page.Headers("set-cookie")[0];
+  EXPECT_EQ(page.Headers("cache-control"), std::vector<std::string>{"private"});
+
+  // The CGI says no-store itself.
+  const HttpResponse cgi = GetWithToken("/app/", token);
+  ASSERT_EQ(cgi.status, 200);
+  EXPECT_EQ(cgi.Headers("cache-control"), std::vector<std::string>{"no-store"});
+
+  // A redirect that clears the cookie is private too.
+  const HttpResponse expired = GetWithToken("/app/static.html", site_->ExpiredToken());
+  EXPECT_EQ(expired.status, 302);
+  ASSERT_EQ(expired.Headers("set-cookie").size(), 1u);
+  EXPECT_EQ(expired.Headers("cache-control"), std::vector<std::string>{"private"});
+
+  // Without the gate's cookie nothing is added.
+  EXPECT_TRUE(Get(site_->port, "/public/").Headers("cache-control").empty());
+}
+
+// A request whose headers the gate cannot read whole (more than 50,000 bytes of them) is refused;
+// it is never handed on without its framing, which would make Apache answer its body as a second
+// request on the same connection.
+TEST_F(ApacheGateTest, RequestWithUnreadableHeadersIsRefusedAndItsBodyNeverRunsAsARequest) {
+  const std::string token = site_->Token("subject=alice");
+  const std::string smuggled = "GET /public/smuggled-marker HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::string request = "POST /app/static.html HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  request += std::string("Cookie: ") + kCookie + "=" + token + "\r\n";
+  for (int i = 0; i < 7; ++i) {
+    request += "X-Pad-" + std::to_string(i) + ": " + std::string(8000, 'p') + "\r\n";
+  }
+  request += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(smuggled.size()) +
+             "\r\n\r\n" + smuggled;
+  // A pipelined follow-up on the same connection.
+  request += "GET /public/ HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  const HttpResponse r = Send(site_->port, request);
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("Child request headers refused: the request's own headers could not "
+                        "be read"),
+            std::string::npos)
+      << r.body.substr(0, 600);
+  const std::string all = r.raw_headers + "\r\n" + r.body;
+  EXPECT_EQ(all.find("smuggled-marker"), std::string::npos) << all.substr(0, 2000);
+  EXPECT_EQ(all.find("HTTP/1.1 404"), std::string::npos);
+  EXPECT_EQ(all.find(kProtected), std::string::npos);
+  EXPECT_NE(site_->ErrorLog().find("ALL_RAW could not be obtained from request 122"),
+            std::string::npos);
+}
+
 TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
   const char* const targets[] = {
       "/app/../app/static.html",
@@ -308,7 +386,8 @@ TEST_F(ApacheGateTest, ExpiredMarkerAndExpiredTokenGoToSignOn) {
   EXPECT_TRUE(expired.Header("location").value_or("").starts_with(SignOnPrefix()));
   const auto cookies = expired.Headers("set-cookie");
   ASSERT_EQ(cookies.size(), 1u);
-  EXPECT_EQ(cookies[0], std::string(kCookie) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly");
+  EXPECT_EQ(cookies[0],
+            std::string(kCookie) + "=; expires=Thu, 01 Jan 1970 00:00:00 GMT; path=/; HttpOnly");
 }
 
 TEST_F(ApacheGateTest, InvalidTokenIsRefusedWithTheBrokerMessage) {

@@ -1,6 +1,7 @@
 // Reading server variables of the current request as UTF-16 text.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,10 @@ namespace tokengate::gate {
 // warning event "<name> could not be obtained from request <code>".
 std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                   std::string_view name);
+// The same read for a caller that must tell a failed read from an empty value: nullopt after the
+// warning event.
+std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
+                                                    std::string_view name);
 
 // The warning text of a failed read.
 std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code);

@@ -15,6 +15,10 @@ enum class HeaderBlockStatus : std::uint8_t {
   AttributeListMissing,  // empty prefix and empty attribute list
   UnsafeCharacter,       // a header would carry CR, LF or NUL into the child request
   TooLarge,              // the block would not fit its 50000-byte area
+  // The request's own headers could not be read: handing it on with only the attribute headers
+  // would drop its framing (Content-Length, Transfer-Encoding) and let its body be read as a
+  // second request.
+  RequestHeadersUnavailable,
 };
 
 // The message for the error event and error response of a status other than Ok.
