@@ -324,6 +324,49 @@ TEST_F(ApacheGateTest, RequestWithUnreadableHeadersIsRefusedAndItsBodyNeverRunsA
             std::string::npos);
 }
 
+// The body framing Apache read the request by is the one the application gets: a chunked body
+// reaches the backend whole and the next request on the connection is answered as itself.
+TEST_F(ApacheGateTest, ChunkedBodyKeepsItsFramingThroughTheGate) {
+  const std::string token = site_->Token("subject=alice");
+  std::string request = "POST /proxied/chunked HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  request += std::string("Cookie: ") + kCookie + "=" + token + "\r\n";
+  request += "Content-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n";
+  request += "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+  request += "GET /public/ HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  const HttpResponse r = Send(site_->port, request);
+  ASSERT_EQ(r.status, 200) << r.raw_headers;
+  EXPECT_NE(r.body.find("Tarvex-subject: alice"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("hello world"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("Public page"), std::string::npos) << r.body;
+}
+
+// The development sign-on page follows TargetResource only on this site: "\\" (read as "/" by
+// browsers), "//", control characters and other hosts end at the application's start page.
+TEST_F(ApacheGateTest, SignOnPageNeverRedirectsOffSite) {
+  const std::string here = "http://127.0.0.1:" + std::to_string(site_->port);
+  const std::pair<std::string, std::string> cases[] = {
+      {"/app/page?x=1", "/app/page?x=1"},
+      {here + "/app/", here + "/app/"},
+      {"/%5Cevil.example/", "/app/"},
+      {"%2F%2Fevil.example%2F", "/app/"},
+      {"/%09/evil.example/", "/app/"},
+      {"http://evil.example/", "/app/"},
+      {"http://127.0.0.1:" + std::to_string(site_->port) + "@evil.example/", "/app/"},
+      {"javascript:alert(1)", "/app/"},
+  };
+  for (const auto& [target, expected] : cases) {
+    const std::string body = "TargetResource=" + target + "&user=alice&attributes=";
+    const HttpResponse r =
+        Send(site_->port,
+             "POST /signon/login.cgi HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(site_->port) +
+                 "\r\nConnection: close\r\nContent-Type: "
+                 "application/x-www-form-urlencoded\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(r.status, 303) << target;
+    EXPECT_EQ(r.Header("location").value_or(""), expected) << target;
+  }
+}
+
 TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
   const char* const targets[] = {
       "/app/../app/static.html",
