@@ -47,15 +47,18 @@ void ErrorLogSink::Write(gate::EventType type, std::uint16_t category, std::uint
       return;
     }
     const std::string line = EscapeForLog(text::Utf16ToUtf8(text));
+    const std::string site = site_.empty() ? std::string() : "site " + EscapeForLog(site_) + ": ";
     const unsigned typeNumber = static_cast<unsigned>(type);
     if (r != nullptr) {
       ap_log_rerror_(__FILE__, __LINE__, moduleIndex_, level, 0, r,
-                     "event type %u (%s), category %u, id %u: %s", typeNumber, NameOf(type),
-                     static_cast<unsigned>(category), static_cast<unsigned>(id), line.c_str());
+                     "%sevent type %u (%s), category %u, id %u: %s", site.c_str(), typeNumber,
+                     NameOf(type), static_cast<unsigned>(category), static_cast<unsigned>(id),
+                     line.c_str());
     } else {
       ap_log_error_(__FILE__, __LINE__, moduleIndex_, level, 0, server_,
-                    "event type %u (%s), category %u, id %u: %s", typeNumber, NameOf(type),
-                    static_cast<unsigned>(category), static_cast<unsigned>(id), line.c_str());
+                    "%sevent type %u (%s), category %u, id %u: %s", site.c_str(), typeNumber,
+                    NameOf(type), static_cast<unsigned>(category), static_cast<unsigned>(id),
+                    line.c_str());
     }
   } catch (...) {
     // An event that cannot be formatted is dropped, as the event log drops it.

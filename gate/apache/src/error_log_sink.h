@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "tokengate/gate/gate_event_log.h"
 
@@ -14,13 +16,17 @@ namespace tokengate::apache {
 
 class ErrorLogSink final : public gate::IEventSink {
  public:
-  ErrorLogSink(server_rec* server, int moduleIndex) : server_(server), moduleIndex_(moduleIndex) {}
+  // `site` names the configuration the events come from where a server runs several (their
+  // installation paths); empty where there is one.
+  ErrorLogSink(server_rec* server, int moduleIndex, std::string site = {})
+      : server_(server), moduleIndex_(moduleIndex), site_(std::move(site)) {}
   void Write(gate::EventType type, std::uint16_t category, std::uint32_t id,
              std::u16string_view text) noexcept override;
 
  private:
   server_rec* server_;
   int moduleIndex_;
+  std::string site_;
 };
 
 // While alive, events written on this thread are logged against `r` (with its client address)

@@ -10,13 +10,21 @@
 // - fixups runs the gate for sub-requests (mod_include, mod_rewrite look-ups and the like) whose
 //   main request the gate has not authenticated; any outcome other than "pass on" makes the
 //   sub-request fail with 403, so its content never reaches an unauthenticated response.
-// - child_init starts the gate in every child process; the child pool's cleanup terminates it.
+// - child_init starts, in every child process, one gate per distinct installation path of the
+//   enabled servers (a virtual host may have its own TokenGateInstallPath and
+//   TokenGateRuntimeDir); the child pool's cleanup terminates them.
+// - check_config reads every enabled server's gate conf file: a missing installation path, an
+//   unreadable file or an empty TesseraName or ProtectedResourceList fail the start and
+//   apachectl configtest; post_config logs the check's other warnings once per start.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "apache_headers.h"
 #include "apache_host.h"
@@ -25,6 +33,7 @@
 #include "gate_runtime.h"
 #include "header_policy.h"
 #include "tokengate/common/text.h"
+#include "tokengate/gate/conf_check.h"
 #include "tokengate/gate/context_link.h"
 
 namespace ta = tokengate::apache;
@@ -40,13 +49,16 @@ constexpr int kUnset = -1;
 
 struct ServerConfig {
   int enabled;              // kUnset, 0 or 1
-  const char* installPath;  // main server only
-  const char* runtimeDir;   // main server only
+  const char* installPath;  // a virtual host without its own inherits the main server's
+  const char* runtimeDir;   // likewise
+  int gate;                 // in a child process: this server's entry of gGates, -1 for none
 };
 
-// The gate of this child process. Written by child_init before any request thread exists and
-// cleared by the child pool's cleanup after the last one has ended; requests only read it.
-std::unique_ptr<ta::GateRuntime> gRuntime;
+// The gates of this child process, one per distinct installation path (and broker socket
+// directory) of the enabled servers: each has its own configuration record, keys, cookie name and
+// reload. Written by child_init before any request thread exists and cleared by the child pool's
+// cleanup after the last one has ended; requests only read it.
+std::vector<std::unique_ptr<ta::GateRuntime>> gGates;
 
 ServerConfig* ConfigOf(server_rec* s) {
   return static_cast<ServerConfig*>(ap_get_module_config(s->module_config, &tokengate_module));
@@ -55,6 +67,16 @@ ServerConfig* ConfigOf(server_rec* s) {
 bool Enabled(request_rec* r) {
   const ServerConfig* config = ConfigOf(r->server);
   return config != nullptr && config->enabled == 1;
+}
+
+// The gate of the request's server; null when it has none (not enabled, or it did not start).
+ta::GateRuntime* GateOf(request_rec* r) {
+  const ServerConfig* config = ConfigOf(r->server);
+  if (config == nullptr || config->gate < 0 ||
+      static_cast<std::size_t>(config->gate) >= gGates.size()) {
+    return nullptr;
+  }
+  return gGates[static_cast<std::size_t>(config->gate)].get();
 }
 
 ta::RequestState* StateOf(request_rec* r) {
@@ -80,10 +102,11 @@ void RemoveContextHeaders(apr_table_t* headers) {
 // "-"), on every request of an enabled host, protected or not: an application behind the gate
 // must be able to trust such a header to come from the gate. One warning per request names them.
 void RemoveSpoofedAttributeHeaders(request_rec* r) {
-  if (!gRuntime) {
+  ta::GateRuntime* gate = GateOf(r);
+  if (gate == nullptr) {
     return;
   }
-  const std::shared_ptr<const tg::GateSettings> settings = gRuntime->Settings();
+  const std::shared_ptr<const tg::GateSettings> settings = gate->Settings();
   if (!settings || settings->AuthenticationPrefix.empty()) {
     return;
   }
@@ -110,9 +133,9 @@ void RemoveSpoofedAttributeHeaders(request_rec* r) {
   }
   r->headers_in = kept;
   ta::ScopedLogRequest logScope(r);
-  gRuntime->Log().Report(tg::EventType::Warning,
-                         u"Request headers that look like attribute headers were removed: " +
-                             tokengate::text::FromAnsi(removed));
+  gate->Log().Report(tg::EventType::Warning,
+                     u"Request headers that look like attribute headers were removed: " +
+                         tokengate::text::FromAnsi(removed));
 }
 
 // Gives the request fresh state and its context header. False when the header could not be added.
@@ -121,8 +144,9 @@ bool TagRequest(request_rec* r) {
   ap_set_module_config(r->request_config, &tokengate_module, state);
   RemoveContextHeaders(r->headers_in);
   ta::ApacheFilterNotification notification(r, *state);
+  ta::GateRuntime* gate = GateOf(r);
   const std::uint32_t status =
-      gRuntime ? gRuntime->Tag(notification) : tg::TagRequest(notification);
+      gate != nullptr ? gate->Tag(notification) : tg::TagRequest(notification);
   return status == tg::kSfStatusReqNextNotification;
 }
 
@@ -159,7 +183,8 @@ void InheritIdentity(request_rec* r, request_rec* from) {
 }
 
 int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::string_view body = {}) {
-  if (!gRuntime || !gRuntime->Started()) {
+  ta::GateRuntime* gate = GateOf(r);
+  if (gate == nullptr || !gate->Started()) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
                   "TokenGate did not start in this process (see the start-up events: the "
                   "configuration could not be loaded); request refused");
@@ -167,7 +192,7 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::strin
   }
   ta::ScopedLogRequest logScope(r);
   ta::ApacheRequestHost host(r, state, body);
-  const std::uint32_t status = gRuntime->Handle(host);
+  const std::uint32_t status = gate->Handle(host);
   switch (host.Result()) {
     case ta::Outcome::HandedOn:
       return DECLINED;
@@ -262,34 +287,184 @@ void InsertFilters(request_rec* r) {
   }
 }
 
-apr_status_t TerminateGate(void*) {
-  gRuntime.reset();
+apr_status_t TerminateGates(void*) {
+  gGates.clear();
   return APR_SUCCESS;
+}
+
+// What tells one gate configuration from another.
+struct GateKey {
+  std::string installPath;
+  std::string runtimeDir;
+  bool operator==(const GateKey&) const = default;
+};
+
+GateKey KeyOf(const ServerConfig& config) {
+  return {config.installPath != nullptr ? config.installPath : "",
+          config.runtimeDir != nullptr ? config.runtimeDir : ""};
+}
+
+// Sets (or, for an empty value, restores) the broker socket directory the next binding reads.
+void UseRuntimeDir(const std::string& dir, const std::optional<std::string>& original) {
+  if (!dir.empty()) {
+    setenv("TOKENGATE_RUNTIME_DIR", dir.c_str(), 1);
+  } else if (original) {
+    setenv("TOKENGATE_RUNTIME_DIR", original->c_str(), 1);
+  } else {
+    unsetenv("TOKENGATE_RUNTIME_DIR");
+  }
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* s) {
   try {
-    const ServerConfig* config = ConfigOf(s);
-    if (config->runtimeDir != nullptr) {
-      setenv("TOKENGATE_RUNTIME_DIR", config->runtimeDir, 1);
+    std::vector<GateKey> keys;
+    for (server_rec* vs = s; vs != nullptr; vs = vs->next) {
+      ServerConfig* config = ConfigOf(vs);
+      config->gate = -1;
+      if (config->enabled != 1) {
+        continue;
+      }
+      const GateKey key = KeyOf(*config);
+      const auto found = std::find(keys.begin(), keys.end(), key);
+      config->gate = static_cast<int>(found - keys.begin());
+      if (found == keys.end()) {
+        keys.push_back(key);
+      }
     }
-    ta::GateStartOptions options;
-    if (config->installPath != nullptr) {
-      options.installPath = tokengate::text::Utf8ToUtf16(config->installPath);
-    }
-    options.sink = std::make_shared<ta::ErrorLogSink>(s, tokengate_module.module_index);
     int threads = 0;
-    if (ap_mpm_query(AP_MPMQ_MAX_THREADS, &threads) == APR_SUCCESS && threads > 0) {
-      options.brokerConnections = static_cast<unsigned>(threads);
-    } else {
-      options.brokerConnections = 1;  // one request at a time per process (prefork)
+    const unsigned connections =
+        ap_mpm_query(AP_MPMQ_MAX_THREADS, &threads) == APR_SUCCESS && threads > 0
+            ? static_cast<unsigned>(threads)
+            : 1;  // one request at a time per process (prefork)
+    // The broker binding reads its socket directory from the environment when it is made; this
+    // runs before the child has any request thread.
+    const char* env = std::getenv("TOKENGATE_RUNTIME_DIR");
+    const std::optional<std::string> original =
+        env != nullptr ? std::optional<std::string>(env) : std::nullopt;
+    for (const GateKey& key : keys) {
+      UseRuntimeDir(key.runtimeDir, original);
+      ta::GateStartOptions options;
+      if (!key.installPath.empty()) {
+        options.installPath = tokengate::text::Utf8ToUtf16(key.installPath);
+      }
+      options.sink = std::make_shared<ta::ErrorLogSink>(
+          s, tokengate_module.module_index, keys.size() > 1 ? key.installPath : std::string());
+      options.brokerConnections = connections;
+      gGates.push_back(ta::StartGate(options));
     }
-    gRuntime = ta::StartGate(options);
-    apr_pool_cleanup_register(pchild, nullptr, TerminateGate, apr_pool_cleanup_null);
+    UseRuntimeDir({}, original);
+    apr_pool_cleanup_register(pchild, nullptr, TerminateGates, apr_pool_cleanup_null);
   } catch (...) {
-    gRuntime.reset();
+    gGates.clear();
+    for (server_rec* vs = s; vs != nullptr; vs = vs->next) {
+      ConfigOf(vs)->gate = -1;
+    }
     ap_log_error(APLOG_MARK, APLOG_ERR, 0, s, "TokenGate could not start in this process");
   }
+}
+
+// ---- configuration checks at start-up (and by apachectl configtest) ---------------------------
+
+std::string DescribeServer(const server_rec* vs) {
+  std::string name = vs->is_virtual ? "virtual host " : "main server ";
+  name += vs->server_hostname != nullptr ? vs->server_hostname : "(no name)";
+  if (vs->port != 0) {
+    name += ":" + std::to_string(vs->port);
+  }
+  if (vs->defn_name != nullptr) {
+    name += " (" + std::string(vs->defn_name) + ":" + std::to_string(vs->defn_line_number) + ")";
+  }
+  return name;
+}
+
+// Every enabled server's gate conf, read once per distinct installation path with the rules of
+// "tokengate config check". Problems that would refuse every protected request fail the start
+// (and apachectl configtest); `warnings` receives the rest, for the error log.
+bool CheckGateConfigurations(server_rec* s, std::vector<std::string>* warnings) {
+  bool ok = true;
+  std::vector<std::string> seen;
+  for (server_rec* vs = s; vs != nullptr; vs = vs->next) {
+    const ServerConfig* config = ConfigOf(vs);
+    if (config->enabled != 1) {
+      continue;
+    }
+    const std::string where = DescribeServer(vs);
+    if (config->installPath == nullptr) {
+      ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, vs,
+                   "TokenGate: %s has TokenGate On but no TokenGateInstallPath (here or in the "
+                   "main server): every request would be refused",
+                   where.c_str());
+      ok = false;
+      continue;
+    }
+    const std::string file = std::string(config->installPath) + "conf/cvisapi.conf";
+    if (std::find(seen.begin(), seen.end(), file) != seen.end()) {
+      continue;
+    }
+    seen.push_back(file);
+    tg::IniProfile profile;
+    const auto opened = tg::IniProfile::Open(file, profile);
+    if (opened != tg::IniProfile::OpenResult::Ok) {
+      const char* why = opened == tg::IniProfile::OpenResult::NotFound   ? "does not exist"
+                        : opened == tg::IniProfile::OpenResult::TooLarge ? "is too large"
+                                                                         : "cannot be read";
+      ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, vs,
+                   "TokenGate: %s: the gate conf file %s %s", where.c_str(), file.c_str(), why);
+      ok = false;
+      continue;
+    }
+    const tg::ConfCheckReport report = tg::CheckConf(profile);
+    for (const auto& [key, empty] :
+         {std::pair{"TesseraName", report.settings.TesseraName.empty()},
+          std::pair{"ProtectedResourceList", report.settings.ProtectedResourceList.empty()}}) {
+      if (empty) {
+        ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, vs,
+                     "TokenGate: %s: %s: key %s is empty in section [ISAPI]: every protected "
+                     "request would be refused",
+                     where.c_str(), file.c_str(), key);
+        ok = false;
+      }
+    }
+    if (warnings != nullptr) {
+      for (const std::u16string& warning : report.warnings) {
+        const std::string text = tokengate::text::Utf16ToUtf8(warning);
+        if (!text.starts_with("TesseraName is empty") &&
+            !text.starts_with("ProtectedResourceList is empty")) {
+          warnings->push_back(where + ": " + file + ": " + text);
+        }
+      }
+    }
+  }
+  return ok;
+}
+
+int CheckConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec* s) {
+  try {
+    return CheckGateConfigurations(s, nullptr) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, s,
+                 "TokenGate: the gate configuration could not be checked");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+}
+
+int PostConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec* s) {
+  // Apache runs this twice when it starts; the warnings go into the error log once.
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) {
+    return OK;
+  }
+  try {
+    std::vector<std::string> warnings;
+    CheckGateConfigurations(s, &warnings);
+    for (const std::string& warning : warnings) {
+      ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s, "TokenGate: %s",
+                   ta::EscapeForLog(warning).c_str());
+    }
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
+                 "TokenGate: the gate configuration could not be checked");
+  }
+  return OK;
 }
 
 void RegisterHooks(apr_pool_t*) {
@@ -297,6 +472,8 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_header_parser(HeaderParser, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_fixups(Fixups, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ta::RegisterBodyReplayFilter();
   ta::RegisterPrivateCacheFilter();
   ap_hook_insert_filter(InsertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
@@ -308,6 +485,7 @@ void RegisterHooks(apr_pool_t*) {
 void* CreateServerConfig(apr_pool_t* p, server_rec*) {
   auto* config = static_cast<ServerConfig*>(apr_pcalloc(p, sizeof(ServerConfig)));
   config->enabled = kUnset;
+  config->gate = -1;
   return config;
 }
 
@@ -316,8 +494,9 @@ void* MergeServerConfig(apr_pool_t* p, void* baseConf, void* addConf) {
   const auto* add = static_cast<const ServerConfig*>(addConf);
   auto* merged = static_cast<ServerConfig*>(apr_pcalloc(p, sizeof(ServerConfig)));
   merged->enabled = add->enabled != kUnset ? add->enabled : base->enabled;
-  merged->installPath = base->installPath;
-  merged->runtimeDir = base->runtimeDir;
+  merged->installPath = add->installPath != nullptr ? add->installPath : base->installPath;
+  merged->runtimeDir = add->runtimeDir != nullptr ? add->runtimeDir : base->runtimeDir;
+  merged->gate = -1;
   return merged;
 }
 
@@ -330,7 +509,7 @@ const char* SetEnabled(cmd_parms* cmd, void*, int on) {
 }
 
 const char* SetInstallPath(cmd_parms* cmd, void*, const char* arg) {
-  if (const char* err = ap_check_cmd_context(cmd, GLOBAL_ONLY)) {
+  if (const char* err = ap_check_cmd_context(cmd, NOT_IN_DIR_CONTEXT)) {
     return err;
   }
   if (arg[0] != '/') {
@@ -345,7 +524,7 @@ const char* SetInstallPath(cmd_parms* cmd, void*, const char* arg) {
 }
 
 const char* SetRuntimeDir(cmd_parms* cmd, void*, const char* arg) {
-  if (const char* err = ap_check_cmd_context(cmd, GLOBAL_ONLY)) {
+  if (const char* err = ap_check_cmd_context(cmd, NOT_IN_DIR_CONTEXT)) {
     return err;
   }
   if (arg[0] != '/') {
@@ -366,7 +545,8 @@ const command_rec kCommands[] = {
     {"TokenGate", AsCommand(SetEnabled), nullptr, RSRC_CONF, FLAG,
      "On to protect this server or virtual host with TokenGate"},
     {"TokenGateInstallPath", AsCommand(SetInstallPath), nullptr, RSRC_CONF, TAKE1,
-     "TokenGate installation directory; the conf file is <dir>/conf/cvisapi.conf"},
+     "TokenGate installation directory; the conf file is <dir>/conf/cvisapi.conf (per server or "
+     "virtual host; a virtual host without its own uses the main server's)"},
     {"TokenGateRuntimeDir", AsCommand(SetRuntimeDir), nullptr, RSRC_CONF, TAKE1,
      "Directory of the logon broker's socket (default: $TOKENGATE_RUNTIME_DIR, else "
      "/run/TarvexWebAgent/)"},

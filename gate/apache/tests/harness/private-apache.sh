@@ -18,6 +18,9 @@
 #                        the broker then needs the Kerberos settings in the environment
 #                        (KRB5_CONFIG, TOKENGATE_KEYTAB, TOKENGATE_SERVICE_PRINCIPAL), and Apache
 #                        is given a readable copy of KRB5_CONFIG for the name mapping
+#     TG_SECOND_SITE     1: a second virtual host on SITE_B_PORT with an installation path, key
+#                        and conf of its own (TesseraName SiteBToken, prefix SiteB-, protecting
+#                        ^/b/ and ^/app/secret); "token-b" issues a token with its key
 #     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process (for
 #                        prefork: one child serving one connection at a time), so that the
 #                        reload URL reaches the only configuration record there is
@@ -186,6 +189,21 @@ cmd_up() {
   sed -i 's/^ClockSkew=.*/ClockSkew=0/' "$props"
   install -m 0600 -o "$web_user" -g "$web_group" "$props" "$signon_dir/agent-config.txt"
   write_gate_conf
+  if [[ "${TG_SECOND_SITE:-0}" == 1 ]]; then
+    SITE_B_PORT="$(free_port)"
+    mkdir -p "$install_dir-b/conf" "$site_dir/b"
+    "$tokengate_bin" token keygen "$install_dir-b/conf/agent-config.txt" --force >/dev/null
+    cat >"$install_dir-b/conf/cvisapi.conf" <<CONF
+[ISAPI]
+TesseraName=SiteBToken
+ProtectedResourceList=^/b/|^/app/secret
+SSOUrl=http://127.0.0.1:$SITE_B_PORT/signon/login.cgi
+AuthenticationPrefix=SiteB-
+TokenUpdateWindow=-1
+CONF
+    chmod -R a+rX "$install_dir-b/conf/cvisapi.conf" "$site_dir/b"
+    install -m 0755 "$demo/site/app/index.cgi" "$site_dir/b/index.cgi"
+  fi
 
   # Basic-auth user for the load test comparison.
   htpasswd -bcB -C 4 "$httpd_dir/htpasswd" load load 2>/dev/null
@@ -212,6 +230,23 @@ cmd_up() {
     # A page that is not there is answered by the CGI through an internal redirect.
     echo "ErrorDocument 404 /app/iwa.cgi" >>"$httpd_dir/httpd.conf"
   fi
+  if [[ "${TG_SECOND_SITE:-0}" == 1 ]]; then
+    cat >>"$httpd_dir/httpd.conf" <<CONF
+
+# A second site with a gate configuration of its own.
+Listen 127.0.0.1:$SITE_B_PORT
+<VirtualHost 127.0.0.1:$SITE_B_PORT>
+  TokenGate On
+  TokenGateInstallPath "$install_dir-b/"
+  DocumentRoot "$site_dir"
+  <Directory "$site_dir">
+    Options +ExecCGI
+    AddHandler cgi-script .cgi
+    Require all granted
+  </Directory>
+</VirtualHost>
+CONF
+  fi
   chown "$web_user" "$httpd_dir"
 
   cat >"$TG_WORK/env" <<ENV
@@ -224,6 +259,9 @@ BROKER_LOG=$TG_WORK/broker.log
 GATE_CONF=$install_dir/conf/cvisapi.conf
 PROPERTIES=$props
 TOKENGATE=$tokengate_bin
+SITE_B_PORT=${SITE_B_PORT:-0}
+PROPERTIES_B=$install_dir-b/conf/agent-config.txt
+GATE_CONF_B=$install_dir-b/conf/cvisapi.conf
 ENV
 
   start_broker
@@ -248,5 +286,6 @@ case "${1:-}" in
   apache-restart) load_env; stop_apache; start_apache ;;
   reconf) load_env; write_gate_conf ;;
   token) load_env; shift; issue_token "$PROPERTIES" "$@" ;;
-  *) echo "usage: $0 up|down|broker-stop|broker-start|apache-restart|reconf|token name=value..." >&2; exit 2 ;;
+  token-b) load_env; shift; issue_token "$PROPERTIES_B" "$@" ;;
+  *) echo "usage: $0 up|down|broker-stop|broker-start|apache-restart|reconf|token|token-b name=value..." >&2; exit 2 ;;
 esac

@@ -41,8 +41,10 @@ inline std::string Trim(std::string s) {
 // The running site; started by the first test that needs it, stopped at program exit.
 class Site {
  public:
-  static Site* Instance() {
-    static Site site;
+  // The site of this test program; `environment` ("NAME=value ..." for the harness) is read by
+  // the first call only.
+  static Site* Instance(const std::string& environment = {}) {
+    static Site site(environment);
     return site.ready_ ? &site : nullptr;
   }
   static std::string SkipReason() {
@@ -73,9 +75,9 @@ class Site {
     return std::system(line.c_str());
   }
 
-  std::string Token(const std::string& attributes) const {
+  std::string Token(const std::string& attributes, const std::string& command = "token") const {
     return Trim(Capture("TG_BUILD='" TG_BUILD_DIR "' TG_WORK='" + work_ + "' bash '" + TG_HARNESS +
-                        "' token " + attributes));
+                        "' " + command + " " + attributes));
   }
 
   // A token that expired a moment ago: issued with a lifetime of one second.
@@ -107,15 +109,22 @@ class Site {
   int port = 0;
   int offPort = 0;
   int backendPort = 0;
+  int siteBPort = 0;  // the second site (TG_SECOND_SITE=1), else 0
+
+  // A value of the harness's env file (GATE_CONF, GATE_CONF_B, ...).
+  std::string Value(const std::string& name) const {
+    const auto it = values_.find(name);
+    return it != values_.end() ? it->second : std::string();
+  }
 
  private:
-  Site() {
+  explicit Site(const std::string& environment) : environment_(environment) {
     char dir[] = "/tmp/tg-apache-it-XXXXXX";
     if (::mkdtemp(dir) == nullptr) {
       return;
     }
     work_ = dir;
-    if (Harness("up") != 0) {
+    if (Harness("up", environment_) != 0) {
       std::fprintf(stderr, "%s", Capture("cat '" + work_ + "/harness.log'").c_str());
       return;
     }
@@ -130,12 +139,16 @@ class Site {
     port = std::stoi(values["PORT"]);
     offPort = std::stoi(values["OFF_PORT"]);
     backendPort = std::stoi(values["BACKEND_PORT"]);
+    siteBPort = std::stoi(values["SITE_B_PORT"]);
+    values_ = values;
     errorLog_ = values["ERROR_LOG"];
     properties_ = values["PROPERTIES"];
     tokengate_ = values["TOKENGATE"];
     ready_ = true;
   }
 
+  std::string environment_;
+  std::map<std::string, std::string> values_;
   std::string work_;
   std::string errorLog_;
   std::string properties_;
