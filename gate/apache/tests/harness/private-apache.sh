@@ -267,6 +267,11 @@ ENV
   start_broker
   setsid /usr/bin/python3 "$demo/echo_backend.py" "$BACKEND_PORT" >/dev/null 2>&1 </dev/null &
   echo $! >"$TG_WORK/backend.pid"
+  # Proxied requests fail with 503 until the backend listens.
+  wait_for bash -c "exec 3<>/dev/tcp/127.0.0.1/$BACKEND_PORT" 2>/dev/null || {
+    echo "the echo backend is not answering on port $BACKEND_PORT" >&2
+    return 1
+  }
   start_apache
 }
 
