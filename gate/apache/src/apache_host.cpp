@@ -300,6 +300,34 @@ bool ApacheRequestHost::SendRedirect(std::string_view location) noexcept {
   return true;
 }
 
+bool ApacheRequestHost::SendResponse(std::uint32_t status, std::string_view headers,
+                                     std::string_view content_type,
+                                     std::string_view body) noexcept {
+  if (outcome_ != Outcome::None || body.size() > gate::kWorkAreaBytes) {
+    return false;
+  }
+  try {
+    const std::vector<HeaderLine> lines = ParseHeaderBlock(headers);
+    for (const auto& [name, value] : lines) {
+      if (!IsSafeLocation(value)) {
+        return false;
+      }
+    }
+    // err_headers_out: Apache keeps them on the response it makes of a status it is handed.
+    for (const auto& [name, value] : lines) {
+      apr_table_set(r_->err_headers_out, apr_pstrmemdup(r_->pool, name.data(), name.size()),
+                    apr_pstrmemdup(r_->pool, value.data(), value.size()));
+    }
+    pageType_ = apr_pstrmemdup(r_->pool, content_type.data(), content_type.size());
+    page_.assign(body);
+  } catch (...) {
+    return false;
+  }
+  status_ = status;
+  outcome_ = Outcome::Page;
+  return true;
+}
+
 gate::Credential ApacheRequestHost::OpenThreadCredential() noexcept {
   try {
     return std::make_unique<ServerIdentity>();

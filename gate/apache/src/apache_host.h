@@ -62,6 +62,8 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   void SetLogData(std::string_view text) noexcept override;
   bool WriteClient(std::string_view bytes) noexcept override;
   bool SendRedirect(std::string_view location) noexcept override;
+  bool SendResponse(std::uint32_t status, std::string_view headers, std::string_view content_type,
+                    std::string_view body) noexcept override;
 
   bool ExecuteChild(std::unique_ptr<gate::HandOff>& hand_off,
                     gate::CompletionRoutine done) noexcept override;
@@ -87,6 +89,7 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   Outcome Result() const noexcept { return outcome_; }
   std::uint32_t PageStatus() const noexcept { return status_; }
   const std::string& Page() const noexcept { return page_; }
+  const char* PageType() const noexcept { return pageType_; }
 
   // The value of a server variable, or nullopt when the request has no such variable.
   std::optional<std::string> VariableValue(std::string_view name) const;
@@ -100,6 +103,7 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   Outcome outcome_ = Outcome::None;
   std::uint32_t status_ = 200;
   std::string page_;
+  const char* pageType_ = "text/html";
   // The user credential the request's "thread" runs as; null while it runs as the server.
   const gate::ICredential* runningAs_ = nullptr;
 };

@@ -203,7 +203,7 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::strin
         return HTTP_FORBIDDEN;
       }
       r->status = static_cast<int>(host.PageStatus());
-      ap_set_content_type(r, "text/html");
+      ap_set_content_type(r, host.PageType());
       ap_rwrite(host.Page().data(), static_cast<int>(host.Page().size()), r);
       return DONE;
     case ta::Outcome::None:

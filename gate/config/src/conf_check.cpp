@@ -189,6 +189,11 @@ ConfCheckReport CheckConf(const IniProfile& profile) {
         u"SameSiteCookie=None without SecureCookie=YES: browsers refuse such a cookie, so users "
         u"cannot stay signed on");
   }
+  if (!text::EqualsIgnoreAsciiCase(s.ScriptUnauthenticated, u"401") &&
+      !text::EqualsIgnoreAsciiCase(s.ScriptUnauthenticated, u"redirect")) {
+    warn.push_back(u"ScriptUnauthenticated='" + s.ScriptUnauthenticated +
+                   u"' is neither 401 nor redirect: script requests get the 401 answer");
+  }
   if (!s.HttpOnlyCookie) {
     warn.push_back(
         u"HttpOnlyCookie is NO: scripts on the site can read the session token (any script "

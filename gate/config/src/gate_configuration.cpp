@@ -146,6 +146,7 @@ const std::array<ConfKey, kConfKeyCount>& ConfKeys() {
       {u"TokenUpdateWindow", K::Number, &S::TokenUpdateWindow},
       {u"HttpOnlyCookie", K::Flag, &S::HttpOnlyCookie},
       {u"SameSiteCookie", K::Text, &S::SameSiteCookie},
+      {u"ScriptUnauthenticated", K::Text, &S::ScriptUnauthenticated},
   }};
   return keys;
 }
@@ -157,6 +158,10 @@ std::u16string_view SameSiteValue(std::u16string_view configured) {
     }
   }
   return {};
+}
+
+bool AnswersScriptsWith401(std::u16string_view configured) {
+  return !text::EqualsIgnoreAsciiCase(configured, u"redirect");
 }
 
 bool ParseFlag(std::u16string_view value) {

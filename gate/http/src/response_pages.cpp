@@ -41,7 +41,22 @@ bool IsLineBreakOrNul(char16_t c) {
   return c == u'\r' || c == u'\n' || c == u'\0';
 }
 
-// The single-byte location, or nullopt with the refusal text.
+std::uint32_t ErrorPageResponse(IRequestHost& host, const GateEventLog& log,
+                                std::u16string_view message) {
+  const std::string narrow = text::ToAnsi(message);
+  host.SetStatusCode(500);
+  host.SetLogData(narrow.size() < kLogFieldBytes ? std::string_view(narrow) : kLogFieldFallback);
+  const std::string page = BuildErrorPage(narrow);
+  if (page.empty()) {
+    log.Report(EventType::Error, kPageTooLarge);
+    return kHseStatusError;
+  }
+  host.WriteClient(page);
+  return kHseStatusError;
+}
+
+}  // namespace
+
 std::optional<std::string> SendableLocation(std::u16string_view target,
                                             std::u16string_view& refusal) {
   for (char16_t c : target) {
@@ -61,22 +76,6 @@ std::optional<std::string> SendableLocation(std::u16string_view target,
   }
   return bytes;
 }
-
-std::uint32_t ErrorPageResponse(IRequestHost& host, const GateEventLog& log,
-                                std::u16string_view message) {
-  const std::string narrow = text::ToAnsi(message);
-  host.SetStatusCode(500);
-  host.SetLogData(narrow.size() < kLogFieldBytes ? std::string_view(narrow) : kLogFieldFallback);
-  const std::string page = BuildErrorPage(narrow);
-  if (page.empty()) {
-    log.Report(EventType::Error, kPageTooLarge);
-    return kHseStatusError;
-  }
-  host.WriteClient(page);
-  return kHseStatusError;
-}
-
-}  // namespace
 
 std::string BuildErrorPage(std::string_view message) {
   std::string page = BuildPage("Error - Single Sign-On", message);

@@ -139,6 +139,77 @@ TEST(RedirectToSignOn, UnreadableVariablesCountAsEmpty) {
   EXPECT_EQ(host.Events()[0].text, u"HTTP_HOST could not be obtained from request 6");
 }
 
+TEST(RedirectToSignOn, ScriptRequestsGet401WithTheSignOnUrl) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool script;
+  };
+  const Case cases[] = {
+      {"browser navigation", {{"Sec-Fetch-Mode", "navigate"}, {"Accept", "text/html,*/*"}}, false},
+      {"plain client", {}, false},
+      {"XMLHttpRequest", {{"X-Requested-With", "xmlhttprequest"}}, true},
+      {"fetch()", {{"Sec-Fetch-Mode", "cors"}}, true},
+      {"no-cors fetch", {{"Sec-Fetch-Mode", "no-cors"}, {"Accept", "*/*"}}, true},
+      {"asks for JSON", {{"Accept", "application/json"}}, true},
+      {"asks for a JSON type", {{"Accept", "application/problem+json, */*;q=0.1"}}, true},
+      {"JSON and HTML", {{"Accept", "text/html, application/json"}}, false},
+      {"other X-Requested-With", {{"X-Requested-With", "com.example.app"}}, false},
+  };
+  for (const Case& c : cases) {
+    GateSettings settings;
+    settings.SSOUrl = u"https://sso.example.test/signon";
+    TestHost host(TestRequest{.url = "/app/data", .headers = c.headers});
+    EXPECT_EQ(IsScriptRequest(host), c.script) << c.what;
+    EXPECT_EQ(RedirectToSignOn(host, settings, host.Log()), 1u) << c.what;
+    const std::string location =
+        "https://sso.example.test/signon?TargetResource=http://app.example.test/app/data";
+    if (!c.script) {
+      EXPECT_EQ(host.redirects, std::vector<std::string>{location}) << c.what;
+      EXPECT_TRUE(host.Events().empty());
+      continue;
+    }
+    EXPECT_TRUE(host.redirects.empty()) << c.what;
+    EXPECT_EQ(host.status_code, 401u);
+    EXPECT_EQ(host.content_type, "application/json");
+    EXPECT_EQ(host.response_headers, "WWW-Authenticate: Tessera signon=\"" + location +
+                                         "\"\r\nCache-Control: no-store\r\n");
+    EXPECT_EQ(host.page, "{\"error\":\"unauthenticated\",\"signOnUrl\":\"" + location + "\"}\n");
+    ASSERT_EQ(host.Events().size(), 1u);
+    EXPECT_EQ(host.Events()[0].type, EventType::Information);
+    EXPECT_EQ(host.Events()[0].text, kScriptAnswered);
+  }
+}
+
+TEST(RedirectToSignOn, ScriptAnswerCanBeTurnedOffAndFallsBackToTheRedirect) {
+  const TestRequest fetch{.url = "/app/", .headers = {{"Sec-Fetch-Mode", "cors"}}};
+  GateSettings settings;
+  settings.SSOUrl = u"https://sso.example.test/\"x\\y\u00e9";
+  {
+    TestHost host(fetch);
+    EXPECT_EQ(RedirectToSignOn(host, settings, host.Log()), 1u);
+    // Quotes and backslashes escaped in both places; the byte above 0x7F as a JSON escape.
+    EXPECT_NE(host.response_headers.find("signon=\"https://sso.example.test/\\\"x\\\\y\xe9?"),
+              std::string::npos)
+        << host.response_headers;
+    EXPECT_NE(host.page.find("\"signOnUrl\":\"https://sso.example.test/\\\"x\\\\y\\u00e9?"),
+              std::string::npos)
+        << host.page;
+  }
+  settings.ScriptUnauthenticated = u"Redirect";
+  TestHost off(fetch);
+  EXPECT_EQ(RedirectToSignOn(off, settings, off.Log()), 1u);
+  EXPECT_EQ(off.redirects.size(), 1u);
+  EXPECT_FALSE(off.status_code.has_value());
+
+  settings.ScriptUnauthenticated = u"401";
+  TestHost unable(fetch);
+  unable.refuse_send_response = true;
+  EXPECT_EQ(RedirectToSignOn(unable, settings, unable.Log()), 1u);
+  EXPECT_EQ(unable.redirects.size(), 1u);
+  EXPECT_TRUE(unable.Events().empty());
+}
+
 TEST(RedirectToLogout, AppendsTheTargetUnencoded) {
   TestHost host(TestRequest{
       .url = "/a/b", .query = "x=1&y=2", .host = "app.example.test", .path_info = "/other"});

@@ -112,6 +112,18 @@ bool TestHost::WriteClient(std::string_view bytes) noexcept {
   return true;
 }
 
+bool TestHost::SendResponse(std::uint32_t status, std::string_view headers, std::string_view type,
+                            std::string_view body) noexcept {
+  if (refuse_send_response) {
+    return false;
+  }
+  status_code = status;
+  response_headers = headers;
+  content_type = type;
+  page.append(body);
+  return true;
+}
+
 bool TestHost::SendRedirect(std::string_view location) noexcept {
   if (fail_send_redirect) {
     return false;

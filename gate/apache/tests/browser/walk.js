@@ -1,6 +1,6 @@
 // Walks the TokenGate demo in headless Chromium: protected page -> sign-on -> back with the
-// injected headers -> reload past the token's update window (cookie renewed) -> log out -> sign-on
-// again. Saves a screenshot on failure.
+// injected headers -> reload past the token's update window (cookie renewed) -> a script's fetch()
+// after the session ended gets 401 -> log out -> sign-on again. Saves a screenshot on failure.
 // Usage: node walk.js <base-url> <playwright-core dir> <output dir>
 'use strict';
 const fs = require('fs');
@@ -53,6 +53,20 @@ async function tokenCookie(context) {
     check((await page.textContent('#user')) === 'bob', 'reload still signed on');
     const second = await tokenCookie(context);
     check(second !== undefined && second !== first, 'the token cookie was renewed on reload');
+
+    // A script of the page whose session has ended gets a 401 naming the sign-on URL, which it
+    // can follow, instead of a redirect it cannot.
+    const cookie = (await context.cookies(base)).find((x) => x.name === COOKIE);
+    await context.addCookies([{ ...cookie, value: 'expired' }]);
+    const answer = await page.evaluate(async () => {
+      const r = await fetch('/app/static.html', { headers: { Accept: 'application/json' } });
+      return { status: r.status, auth: r.headers.get('WWW-Authenticate'), body: await r.json() };
+    });
+    check(answer.status === 401, `a fetch() after the session ended gets 401 (${answer.status})`);
+    check(answer.body.signOnUrl.startsWith(`${base}/signon/login.cgi?TargetResource=`) &&
+              answer.auth.includes(answer.body.signOnUrl),
+          `the 401 names the sign-on URL (${answer.body.signOnUrl})`);
+    await context.addCookies([cookie]);
 
     await Promise.all([page.waitForURL(`${base}/signon/logout.html`), page.click('#logout')]);
     check((await page.textContent('#signedout')) !== null, 'logged out');

@@ -166,6 +166,39 @@ TEST_F(ApacheGateTest, ChunkedBodyKeepsItsFramingThroughTheGate) {
   EXPECT_NE(r.body.find("Public page"), std::string::npos) << r.body;
 }
 
+// A script's request that would go to sign-on gets 401 with the sign-on URL; a browser's
+// navigation still gets the redirect.
+TEST_F(ApacheGateTest, ScriptsGet401AndNavigationsTheRedirect) {
+  const std::string signOn =
+      SignOnPrefix() + "http://127.0.0.1:" + std::to_string(site_->port) + "/app/static.html";
+  const std::vector<std::string> script[] = {
+      {"X-Requested-With: XMLHttpRequest"},
+      {"Sec-Fetch-Mode: cors", "Accept: */*"},
+      {"Accept: application/json"},
+  };
+  for (const auto& headers : script) {
+    const HttpResponse r = Get(site_->port, "/app/static.html", headers);
+    EXPECT_EQ(r.status, 401) << headers[0];
+    EXPECT_EQ(r.Header("www-authenticate").value_or(""), "Tessera signon=\"" + signOn + "\"");
+    EXPECT_EQ(r.Header("cache-control").value_or(""), "no-store");
+    EXPECT_EQ(r.Header("content-type").value_or(""), "application/json");
+    EXPECT_EQ(r.body, "{\"error\":\"unauthenticated\",\"signOnUrl\":\"" + signOn + "\"}\n");
+  }
+  const HttpResponse navigation =
+      Get(site_->port, "/app/static.html", {"Sec-Fetch-Mode: navigate", "Accept: text/html,*/*"});
+  EXPECT_EQ(navigation.status, 302);
+  EXPECT_EQ(navigation.Header("location").value_or(""), signOn);
+
+  // An ended session: the cookie is still cleared.
+  const HttpResponse expired =
+      GetWithToken("/app/static.html", site_->ExpiredToken(), {"Sec-Fetch-Mode: cors"});
+  EXPECT_EQ(expired.status, 401);
+  ASSERT_EQ(expired.Headers("set-cookie").size(), 1u);
+  EXPECT_TRUE(expired.Headers("set-cookie")[0].starts_with(std::string(kCookie) + "=; expires="));
+  EXPECT_NE(site_->ErrorLog().find("Script request answered with 401 and the sign-on URL"),
+            std::string::npos);
+}
+
 TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
   const char* const targets[] = {
       "/app/../app/static.html",

@@ -1,4 +1,4 @@
-// The gate's configuration: where the conf file lives (a registry value), what it holds (25 keys
+// The gate's configuration: where the conf file lives (a registry value), what it holds (26 keys
 // of the section ISAPI), and how a reload hands every request one consistent set of values.
 #pragma once
 
@@ -119,7 +119,7 @@ struct ConfKey {
       field;
 };
 
-inline constexpr std::size_t kConfKeyCount = 25;
+inline constexpr std::size_t kConfKeyCount = 26;
 // The keys, in the order Load reads them.
 const std::array<ConfKey, kConfKeyCount>& ConfKeys();
 
@@ -127,6 +127,10 @@ const std::array<ConfKey, kConfKeyCount>& ConfKeys();
 // "None" in their canonical spelling (the configured text is read without regard to case), else
 // empty.
 std::u16string_view SameSiteValue(std::u16string_view configured);
+// True when ScriptUnauthenticated asks for the 401 answer to script requests: "401", or anything
+// but "redirect" (read without regard to case).
+bool AnswersScriptsWith401(std::u16string_view configured);
+
 // "YES" in any letter case is true; everything else is false.
 bool ParseFlag(std::u16string_view value);
 // Leading white space, an optional sign, then decimal digits up to the first non-digit; no

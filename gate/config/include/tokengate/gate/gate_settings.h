@@ -37,6 +37,9 @@ struct GateSettings {
   // read it unless HttpOnlyCookie is NO; SameSiteCookie is "", "Lax", "Strict" or "None".
   bool HttpOnlyCookie = true;
   std::u16string SameSiteCookie;
+  // How a request that would go to sign-on is answered when it is clearly a script's, not a
+  // top-level navigation: "401" (a 401 naming the sign-on URL) or "redirect" (the redirect).
+  std::u16string ScriptUnauthenticated = u"401";
 };
 
 }  // namespace tokengate::gate

@@ -141,6 +141,14 @@ class IRequestHost {
   virtual bool WriteClient(std::string_view bytes) noexcept = 0;
   // Sends a redirect to `location` (single-byte, no CR, LF or NUL).
   virtual bool SendRedirect(std::string_view location) noexcept = 0;
+  // Answers with `status`, the extra header lines `headers` ("Name: value\r\n" each, free of
+  // other control characters) and `body` of type `content_type`. False when the server cannot
+  // send such a response (the caller then answers as it would have otherwise).
+  virtual bool SendResponse(std::uint32_t status, std::string_view headers,
+                            std::string_view content_type, std::string_view body) noexcept {
+    (void)status, (void)headers, (void)content_type, (void)body;
+    return false;
+  }
 
   // --- hand-off ---
   // Registers `done` as the completion step and asks the server to run the child request. On

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,11 @@ std::uint32_t ErrorResponse(IRequestHost& host, const GateSettings& settings,
 
 // Writes the info page; the caller returns 4.
 void InfoPage(IRequestHost& host);
+
+// The single-byte form of a redirect target, or nullopt with the refusal text (a CR, LF or NUL, a
+// unit above U+00FF, or 50000 bytes or more).
+std::optional<std::string> SendableLocation(std::u16string_view target,
+                                            std::u16string_view& refusal);
 
 // Sends a redirect to `target` and returns 1 whatever the server answered. A target with CR, LF or
 // NUL, a unit above U+00FF or more than 49999 bytes is not sent: the refusal is written as an error

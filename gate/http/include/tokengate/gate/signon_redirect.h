@@ -24,8 +24,21 @@ std::string FormEncode(std::string_view bytes);
 std::u16string BuildTargetResource(IRequestHost& host, const GateSettings& settings,
                                    const GateEventLog& log, std::string_view path_variable);
 
+// The auth scheme of the 401 answer to scripts, and the event that records that answer.
+inline constexpr std::string_view kScriptAuthScheme = "Tessera";
+inline constexpr std::u16string_view kScriptAnswered =
+    u"Script request answered with 401 and the sign-on URL instead of a redirect";
+
+// True for a request that is clearly not a top-level navigation: "X-Requested-With:
+// XMLHttpRequest", a Sec-Fetch-Mode other than "navigate", or an Accept that asks for JSON and
+// not for HTML.
+bool IsScriptRequest(IRequestHost& host);
+
 // The sign-on redirect (the target form-encoded). Returns the status of the redirect, or of the
-// error response when SSOUrl is missing outside IWA mode.
+// error response when SSOUrl is missing outside IWA mode. A script request (IsScriptRequest) is
+// answered with 401, "WWW-Authenticate: Tessera signon=\"<url>\"", "Cache-Control: no-store"
+// and {"error":"unauthenticated","signOnUrl":"<url>"} instead, unless ScriptUnauthenticated is
+// "redirect" or the server cannot send that response.
 std::uint32_t RedirectToSignOn(IRequestHost& host, const GateSettings& settings,
                                const GateEventLog& log);
 // The single-logout redirect (the target appended as it is).

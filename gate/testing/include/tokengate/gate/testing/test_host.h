@@ -100,6 +100,11 @@ class TestHost final : public IRequestHost, public IFilterNotification {
   std::string log_data;
   std::string page;  // every WriteClient, concatenated
   std::vector<std::string> redirects;
+  // SendResponse: the extra header lines and the content type (status_code and page hold the
+  // rest); refuse_send_response makes the host unable to send one.
+  std::string response_headers;
+  std::string content_type;
+  bool refuse_send_response = false;
   int hand_off_attempts = 0;
   std::optional<HandOffRecord> accepted;  // the hand-off the host accepted
   std::optional<std::uint32_t> last_error;
@@ -118,6 +123,8 @@ class TestHost final : public IRequestHost, public IFilterNotification {
   void SetLogData(std::string_view text) noexcept override { log_data = text; }
   bool WriteClient(std::string_view bytes) noexcept override;
   bool SendRedirect(std::string_view location) noexcept override;
+  bool SendResponse(std::uint32_t status, std::string_view headers, std::string_view content_type,
+                    std::string_view body) noexcept override;
   bool ExecuteChild(std::unique_ptr<HandOff>& hand_off, CompletionRoutine done) noexcept override;
   bool GetExecStatus(ExecStatus& status) noexcept override;
   void SetThreadLastError(std::uint32_t code) noexcept override { last_error = code; }
