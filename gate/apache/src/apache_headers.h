@@ -9,6 +9,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 #include <http_ssl.h>
+#include <mod_auth.h>
 #include <ap_mpm.h>
 #include <apr_strings.h>
 #include <apr_tables.h>

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "apache_headers.h"
@@ -109,6 +110,7 @@ bool IsTokenChar(char c) {
 }
 
 ap_filter_rec_t* gPrivateFilter = nullptr;
+constexpr char kTokenAuthType[] = "Corvane Tessera";
 // Request note: the gate added a Set-Cookie line to this request's response.
 constexpr char kPrivateNote[] = "tokengate-cookie";
 
@@ -359,6 +361,59 @@ std::optional<std::u16string> ApacheRequestHost::ThreadUserName() {
   return text::Utf8ToUtf16(*server);
 }
 
+std::vector<std::string_view> AttributeValues(std::string_view value) {
+  if (value.size() < 2 || value.front() != '[' || value.back() != ']') {
+    return {value};
+  }
+  value = value.substr(1, value.size() - 2);
+  std::vector<std::string_view> out;
+  for (;;) {
+    const std::size_t comma = value.find(',');
+    out.push_back(value.substr(0, comma));
+    if (comma == std::string_view::npos) {
+      return out;
+    }
+    value.remove_prefix(comma + 1);
+  }
+}
+
+void ApacheRequestHost::RecordAttributes(const std::vector<HeaderLine>& lines,
+                                         const std::vector<HeaderLine>& original) {
+  if (state_ == nullptr) {
+    return;
+  }
+  // What the request continues with, less what the client sent: the broker's attribute headers
+  // (and a Cookie header the gate rewrote, which is none of them).
+  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
+  apr_table_t* attributes = apr_table_make(r_->pool, 8);
+  const char* user = nullptr;
+  const std::string userHeader = attributePrefix_ + userAttribute_;
+  for (const HeaderLine& line : lines) {
+    if (fromRequest.contains(line) || strcasecmp(line.first.c_str(), "Cookie") == 0) {
+      continue;
+    }
+    const char* value = apr_pstrmemdup(r_->pool, line.second.data(), line.second.size());
+    apr_table_addn(attributes, apr_pstrmemdup(r_->pool, line.first.data(), line.first.size()),
+                   value);
+    if (user == nullptr && !userAttribute_.empty() &&
+        strcasecmp(line.first.c_str(), userHeader.c_str()) == 0) {
+      const std::string_view first = AttributeValues(line.second).front();
+      if (!first.empty()) {
+        user = apr_pstrmemdup(r_->pool, first.data(), first.size());
+      }
+    }
+  }
+  state_->attributes = attributes;
+  state_->attributePrefix =
+      apr_pstrmemdup(r_->pool, attributePrefix_.data(), attributePrefix_.size());
+  // The token's user for Apache itself: %u in access logs, REMOTE_USER and AUTH_TYPE for CGI,
+  // Require user / valid-user. (An impersonated hand-off sets the local account name below.)
+  if (user != nullptr) {
+    r_->user = const_cast<char*>(user);
+    r_->ap_auth_type = const_cast<char*>(kTokenAuthType);
+  }
+}
+
 bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
   if (handOff.kind == gate::HandOffKind::Unchanged) {
     return true;
@@ -395,6 +450,7 @@ bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
                    apr_pstrmemdup(r_->pool, value.data(), value.size()));
   }
   r_->headers_in = headers;
+  RecordAttributes(lines, original);
   if (handOff.kind == gate::HandOffKind::Impersonated) {
     const std::string user = text::Utf16ToUtf8(handOff.user_name);
     r_->user = apr_pstrmemdup(r_->pool, user.data(), user.size());

@@ -7,10 +7,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "header_policy.h"
 #include "tokengate/gate/request_host.h"
 
 struct request_rec;
+struct apr_table_t;
 
 namespace tokengate::apache {
 
@@ -20,7 +23,15 @@ struct RequestState {
   std::uint32_t contextId;  // 0 until the request is tagged
   int authenticated;        // the gate handed this request on with attribute headers
   int impersonated;         // ... and under the user's identity (user, auth type, KRB5CCNAME)
+  // The attribute headers the gate added (header name to value, as the broker wrote them) and
+  // the prefix they carry; null unless this request was handed on with them. Authorization rules
+  // read these, never the request's own headers.
+  apr_table_t* attributes;
+  const char* attributePrefix;
 };
+
+// The values of an attribute header as the broker writes them: one value, or "[v1,v2,...]".
+std::vector<std::string_view> AttributeValues(std::string_view headerValue);
 
 // The output filter that keeps responses carrying the token cookie out of shared caches
 // (Cache-Control: private unless the application set a stricter policy): registered once, and
@@ -61,6 +72,13 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   void SetStatusCode(std::uint32_t status) noexcept override;
   void SetLogData(std::string_view text) noexcept override;
   bool WriteClient(std::string_view bytes) noexcept override;
+  // How the attribute headers of this request are named: the configured prefix, and the
+  // attribute whose first value becomes the request's user (r->user); set before the gate runs.
+  void SetAttributeNaming(std::string prefix, std::string userAttribute) {
+    attributePrefix_ = std::move(prefix);
+    userAttribute_ = std::move(userAttribute);
+  }
+
   bool SendRedirect(std::string_view location) noexcept override;
   bool SendResponse(std::uint32_t status, std::string_view headers, std::string_view content_type,
                     std::string_view body) noexcept override;
@@ -96,6 +114,9 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
 
  private:
   bool ApplyHandOff(const gate::HandOff& handOff);
+  // Keeps the attribute headers the gate added for authorization, and sets the token's user.
+  void RecordAttributes(const std::vector<HeaderLine>& lines,
+                        const std::vector<HeaderLine>& original);
 
   request_rec* r_;
   RequestState* state_;
@@ -104,6 +125,8 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   std::uint32_t status_ = 200;
   std::string page_;
   const char* pageType_ = "text/html";
+  std::string attributePrefix_;
+  std::string userAttribute_;
   // The user credential the request's "thread" runs as; null while it runs as the server.
   const gate::ICredential* runningAs_ = nullptr;
 };

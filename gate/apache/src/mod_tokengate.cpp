@@ -48,10 +48,11 @@ namespace {
 constexpr int kUnset = -1;
 
 struct ServerConfig {
-  int enabled;              // kUnset, 0 or 1
-  const char* installPath;  // a virtual host without its own inherits the main server's
-  const char* runtimeDir;   // likewise
-  int gate;                 // in a child process: this server's entry of gGates, -1 for none
+  int enabled;                // kUnset, 0 or 1
+  const char* installPath;    // a virtual host without its own inherits the main server's
+  const char* runtimeDir;     // likewise
+  const char* userAttribute;  // TokenGateUserAttribute; unset: "subject"
+  int gate;                   // in a child process: this server's entry of gGates, -1 for none
 };
 
 // The gates of this child process, one per distinct installation path (and broker socket
@@ -166,20 +167,37 @@ request_rec* AuthenticatedInChain(request_rec* r) {
   return nullptr;
 }
 
-// A request redirected from (or a sub-request of) one handed on under the user's identity runs
-// under that identity too: the same user, auth type and credential cache, which lives as long as
-// the first request. Apache itself keeps the user only where the configuration is the same, and
-// renames the environment of a redirect.
+// A request redirected from (or a sub-request of) one the gate handed on keeps that request's
+// user and auth type, and, when it ran under the user's identity, its credential cache, which
+// lives as long as the first request. Apache itself keeps the user only where the configuration
+// is the same, and renames the environment of a redirect.
 void InheritIdentity(request_rec* r, request_rec* from) {
   const ta::RequestState* state = StateOf(from);
-  if (state == nullptr || state->impersonated == 0) {
+  if (state == nullptr) {
     return;
   }
-  r->user = from->user;
-  r->ap_auth_type = from->ap_auth_type;
+  if (from->user != nullptr) {
+    r->user = from->user;
+    r->ap_auth_type = from->ap_auth_type;
+  }
+  if (state->impersonated == 0) {
+    return;
+  }
   if (const char* cache = apr_table_get(from->subprocess_env, "KRB5CCNAME")) {
     apr_table_setn(r->subprocess_env, "KRB5CCNAME", cache);
   }
+}
+
+// The state holding the attribute headers the gate added for this request: its own, or that of
+// the request it was redirected from or is a sub-request of. Null when there are none.
+const ta::RequestState* TokenStateOf(request_rec* r) {
+  for (request_rec* at = r; at != nullptr; at = at->prev != nullptr ? at->prev : at->main) {
+    const ta::RequestState* state = StateOf(at);
+    if (state != nullptr && state->attributes != nullptr) {
+      return state;
+    }
+  }
+  return nullptr;
 }
 
 int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::string_view body = {}) {
@@ -192,6 +210,11 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::strin
   }
   ta::ScopedLogRequest logScope(r);
   ta::ApacheRequestHost host(r, state, body);
+  if (const std::shared_ptr<const tg::GateSettings> settings = gate->Settings()) {
+    const ServerConfig* config = ConfigOf(r->server);
+    host.SetAttributeNaming(tokengate::text::ToAnsi(settings->AuthenticationPrefix),
+                            config->userAttribute != nullptr ? config->userAttribute : "subject");
+  }
   const std::uint32_t status = gate->Handle(host);
   switch (host.Result()) {
     case ta::Outcome::HandedOn:
@@ -286,6 +309,73 @@ void InsertFilters(request_rec* r) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TokenGate could not add its response filter");
   }
 }
+
+// ---- identity and authorization ---------------------------------------------------------------
+
+// Authentication for Require rules: a request the gate handed on with a token user is
+// authenticated as that user. An enabled host's request without one, where no other AuthType is
+// configured, is refused with 403 (there is nothing to sign on to but the gate).
+int CheckUser(request_rec* r) {
+  try {
+    if (!Enabled(r)) {
+      return DECLINED;
+    }
+    if (r->user != nullptr && TokenStateOf(r) != nullptr) {
+      return OK;
+    }
+    if (ap_auth_type(r) == nullptr) {
+      ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r,
+                    "TokenGate: access denied: the request carries no token-authenticated user");
+      return HTTP_FORBIDDEN;
+    }
+    return DECLINED;
+  } catch (...) {
+    return HTTP_FORBIDDEN;
+  }
+}
+
+// Require tokengate-attribute NAME VALUE...: granted when the token's attribute NAME has any of
+// the values (exact comparison; any value of a multi-valued attribute). Decided from the
+// attributes the broker returned for this request, never from the request's own headers.
+authz_status TokenAttributeCheck(request_rec* r, const char* requireLine, const void*) {
+  try {
+    const ta::RequestState* state = TokenStateOf(r);
+    if (state == nullptr || r->user == nullptr) {
+      return AUTHZ_DENIED_NO_USER;
+    }
+    const char* line = requireLine;
+    const char* name = ap_getword_conf(r->pool, &line);
+    if (name == nullptr || *name == '\0') {
+      ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
+                    "TokenGate: Require tokengate-attribute needs an attribute name and values");
+      return AUTHZ_DENIED;
+    }
+    const std::string header = std::string(state->attributePrefix) + name;
+    const apr_array_header_t* arr = apr_table_elts(state->attributes);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+    for (const char* wanted = ap_getword_conf(r->pool, &line); *wanted != '\0';
+         wanted = ap_getword_conf(r->pool, &line)) {
+      for (int i = 0; i < arr->nelts; ++i) {
+        if (strcasecmp(entries[i].key, header.c_str()) != 0) {
+          continue;
+        }
+        for (const std::string_view value : ta::AttributeValues(entries[i].val)) {
+          if (value == wanted) {
+            return AUTHZ_GRANTED;
+          }
+        }
+      }
+    }
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r,
+                  "TokenGate: user %s denied by Require tokengate-attribute %s",
+                  ta::EscapeForLog(r->user).c_str(), ta::EscapeForLog(requireLine).c_str());
+    return AUTHZ_DENIED;
+  } catch (...) {
+    return AUTHZ_DENIED;
+  }
+}
+
+const authz_provider kAttributeProvider = {&TokenAttributeCheck, nullptr};
 
 apr_status_t TerminateGates(void*) {
   gGates.clear();
@@ -467,12 +557,15 @@ int PostConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec* s) {
   return OK;
 }
 
-void RegisterHooks(apr_pool_t*) {
+void RegisterHooks(apr_pool_t* p) {
   ap_hook_post_read_request(PostReadRequest, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_header_parser(HeaderParser, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_fixups(Fixups, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_authn(CheckUser, nullptr, nullptr, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
+  ap_register_auth_provider(p, AUTHZ_PROVIDER_GROUP, "tokengate-attribute", AUTHZ_PROVIDER_VERSION,
+                            &kAttributeProvider, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ta::RegisterBodyReplayFilter();
   ta::RegisterPrivateCacheFilter();
@@ -496,6 +589,7 @@ void* MergeServerConfig(apr_pool_t* p, void* baseConf, void* addConf) {
   merged->enabled = add->enabled != kUnset ? add->enabled : base->enabled;
   merged->installPath = add->installPath != nullptr ? add->installPath : base->installPath;
   merged->runtimeDir = add->runtimeDir != nullptr ? add->runtimeDir : base->runtimeDir;
+  merged->userAttribute = add->userAttribute != nullptr ? add->userAttribute : base->userAttribute;
   merged->gate = -1;
   return merged;
 }
@@ -534,6 +628,17 @@ const char* SetRuntimeDir(cmd_parms* cmd, void*, const char* arg) {
   return nullptr;
 }
 
+const char* SetUserAttribute(cmd_parms* cmd, void*, const char* arg) {
+  if (const char* err = ap_check_cmd_context(cmd, NOT_IN_DIR_CONTEXT)) {
+    return err;
+  }
+  if (*arg == '\0') {
+    return "TokenGateUserAttribute needs an attribute name";
+  }
+  ConfigOf(cmd->server)->userAttribute = arg;
+  return nullptr;
+}
+
 // httpd declares directive functions without parameters for C++; the generic function pointer
 // type carries each one to the table, and httpd calls it with the arguments its kind implies.
 template <typename Fn>
@@ -550,6 +655,9 @@ const command_rec kCommands[] = {
     {"TokenGateRuntimeDir", AsCommand(SetRuntimeDir), nullptr, RSRC_CONF, TAKE1,
      "Directory of the logon broker's socket (default: $TOKENGATE_RUNTIME_DIR, else "
      "/run/TarvexWebAgent/)"},
+    {"TokenGateUserAttribute", AsCommand(SetUserAttribute), nullptr, RSRC_CONF, TAKE1,
+     "Token attribute whose first value is the request's user (r->user, %u, REMOTE_USER); "
+     "default: subject"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
 };
 

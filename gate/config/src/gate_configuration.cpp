@@ -147,6 +147,7 @@ const std::array<ConfKey, kConfKeyCount>& ConfKeys() {
       {u"HttpOnlyCookie", K::Flag, &S::HttpOnlyCookie},
       {u"SameSiteCookie", K::Text, &S::SameSiteCookie},
       {u"ScriptUnauthenticated", K::Text, &S::ScriptUnauthenticated},
+      {u"StripTokenCookie", K::Flag, &S::StripTokenCookie},
   }};
   return keys;
 }

@@ -6,6 +6,7 @@
 
 #include "tokengate/common/text.h"
 #include "tokengate/gate/request_host.h"
+#include "tokengate/gate/request_values.h"
 
 namespace tokengate::gate {
 
@@ -67,6 +68,26 @@ bool WellFormedLines(std::string_view text) {
 }
 
 }  // namespace
+
+std::u16string WithoutCookie(std::u16string_view header, std::u16string_view name) {
+  std::u16string out;
+  std::u16string_view rest = header;
+  while (!rest.empty()) {
+    const std::size_t semicolon = rest.find(u';');
+    const std::u16string_view piece = rest.substr(0, semicolon);
+    rest =
+        semicolon == std::u16string_view::npos ? std::u16string_view{} : rest.substr(semicolon + 1);
+    if (IsCookieNamed(piece, name)) {
+      continue;
+    }
+    if (!out.empty()) {
+      out += u';';
+    }
+    // The first cookie kept loses the blank the separator before it carried.
+    out += out.empty() && !piece.empty() && piece.front() == u' ' ? piece.substr(1) : piece;
+  }
+  return out;
+}
 
 std::u16string_view HeaderBlockMessage(HeaderBlockStatus status) {
   switch (status) {
@@ -130,6 +151,13 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
     if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
       retained.clear();
       return HeaderBlockStatus::UnsafeCharacter;
+    }
+    if (settings.StripTokenCookie && text::EqualsIgnoreAsciiCase(name, u"Cookie")) {
+      const std::u16string kept = WithoutCookie(value, settings.TesseraName);
+      if (!kept.empty()) {
+        retained.append(name).append(u": ").append(kept).append(u"\r\n");
+      }
+      continue;
     }
     retained.append(name).append(u": ").append(value).append(u"\r\n");
   }

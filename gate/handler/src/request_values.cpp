@@ -207,6 +207,11 @@ std::optional<std::u16string> FindInQueryText(std::u16string_view text, std::u16
   return DecodedValue(first);
 }
 
+bool IsCookieNamed(std::u16string_view piece, std::u16string_view name) {
+  const Piece parsed = ParsePiece(SkipCookieBlanks(piece));
+  return parsed.valid && DecodedEquals(parsed.name, name);
+}
+
 std::optional<std::u16string> FindInCookieText(std::u16string_view text, std::u16string_view name) {
   std::optional<std::u16string> result;
   ForEachPiece(text, u';', [&](std::u16string_view raw) {

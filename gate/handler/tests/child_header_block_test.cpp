@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tokengate/common/text.h"
+
 #include "tokengate/gate/request_host.h"
 
 namespace tokengate::gate {
@@ -61,6 +63,31 @@ TEST(BuildRetainedHeaders, StrippingRules) {
         << c.what;
     EXPECT_EQ(retained, c.retained) << c.what;
   }
+}
+
+TEST(BuildRetainedHeaders, StripTokenCookieKeepsEveryOtherCookieByteForByte) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"TSR=abc", u""},
+      {u"a=1; TSR=abc; b=2", u"a=1; b=2"},
+      {u"TSR=abc; a=1;b=2 ;  c=3", u"a=1;b=2 ;  c=3"},
+      {u"a=1;TSR=x;TSR=y", u"a=1"},
+      {u"T%53R=abc; a=1", u"a=1"},  // the name as the lookup decodes it
+      {u"tsr=abc; TSRx=1; xTSR=2", u"tsr=abc; TSRx=1; xTSR=2"},
+      {u"a=\"x;y\"; TSR=1", u"a=\"x;y\""},  // split at every ";" as the lookup does
+  };
+  for (const auto& [cookie, kept] : cases) {
+    EXPECT_EQ(WithoutCookie(cookie, u"TSR"), kept) << text::Utf16ToUtf8(cookie);
+  }
+  GateSettings settings;
+  settings.AuthenticationPrefix = u"P-";
+  settings.TesseraName = u"TSR";
+  std::u16string retained;
+  const std::u16string raw = u"Host: h\r\nCookie: a=1; TSR=abc\r\nCookie: TSR=2\r\nAccept: x\r\n";
+  ASSERT_EQ(BuildRetainedHeaders(raw, u"", settings, retained), HeaderBlockStatus::Ok);
+  EXPECT_EQ(retained, raw) << "kept unless StripTokenCookie";
+  settings.StripTokenCookie = true;
+  ASSERT_EQ(BuildRetainedHeaders(raw, u"", settings, retained), HeaderBlockStatus::Ok);
+  EXPECT_EQ(retained, u"Host: h\r\nCookie: a=1\r\nAccept: x\r\n");
 }
 
 TEST(BuildChildHeaderBlock, ConversionsAndLimits) {

@@ -103,7 +103,8 @@ TEST(ConcurrentReload, EveryRequestSeesOneConsistentConfiguration) {
         // The cookie name, its path and the header prefix must all come from one version.
         const std::string& line = host.filter.lines[0];
         const char v = line[13];  // "Set-Cookie: T" then the version letter
-        const std::string expectLine = std::string("Set-Cookie: T") + v + "=t; path=/" + v + "; HttpOnly\r\n";
+        const std::string expectLine =
+            std::string("Set-Cookie: T") + v + "=t; path=/" + v + "; HttpOnly\r\n";
         const std::string expectHeader = std::string("P") + v + "-uid: x\r\n";
         if (line != expectLine || !host.accepted->child_headers.ends_with(expectHeader)) {
           ++mixed;

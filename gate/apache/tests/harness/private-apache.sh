@@ -170,6 +170,11 @@ cmd_up() {
   cp -r "$demo/site" "$site_dir"
   # The application's header view also on an unprotected path, to show what reaches it there.
   install -m 0755 "$demo/site/app/index.cgi" "$site_dir/public/headers.cgi"
+  # Who Apache thinks the user is (REMOTE_USER, AUTH_TYPE), under paths with Require rules.
+  install -m 0755 "$here/iwa.cgi" "$site_dir/app/whoami.cgi"
+  for dir in app/admin app/staff app/alice app/any public/members; do
+    install -D -m 0755 "$here/iwa.cgi" "$site_dir/$dir/index.cgi"
+  done
   rm -f "$TG_WORK/krb5.conf"
   if [[ "${TG_IWA:-0}" == 1 ]]; then
     install -m 0755 "$here/iwa.cgi" "$site_dir/app/iwa.cgi"
@@ -230,6 +235,30 @@ CONF
     # A page that is not there is answered by the CGI through an internal redirect.
     echo "ErrorDocument 404 /app/iwa.cgi" >>"$httpd_dir/httpd.conf"
   fi
+  # Authorization on the token's attributes and user, inside the protected site.
+  cat >>"$httpd_dir/httpd.conf" <<'CONF'
+
+<Location /app/admin/>
+  Require tokengate-attribute role admin
+</Location>
+<Location /app/staff/>
+  <RequireAll>
+    Require tokengate-attribute role staff admin
+    <RequireNone>
+      Require tokengate-attribute status suspended
+    </RequireNone>
+  </RequireAll>
+</Location>
+<Location /app/alice/>
+  Require user alice
+</Location>
+<Location /app/any/>
+  Require valid-user
+</Location>
+<Location /public/members/>
+  Require tokengate-attribute role staff
+</Location>
+CONF
   if [[ "${TG_SECOND_SITE:-0}" == 1 ]]; then
     cat >>"$httpd_dir/httpd.conf" <<CONF
 

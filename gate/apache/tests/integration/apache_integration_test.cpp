@@ -199,6 +199,90 @@ TEST_F(ApacheGateTest, ScriptsGet401AndNavigationsTheRedirect) {
             std::string::npos);
 }
 
+// The token's user is Apache's user: REMOTE_USER and AUTH_TYPE for CGI, %u in the access log.
+TEST_F(ApacheGateTest, TokenUserIsTheRequestsUser) {
+  const HttpResponse r = GetWithToken("/app/whoami.cgi", site_->Token("subject=carol mail=c@x"));
+  ASSERT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("REMOTE_USER=carol\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("AUTH_TYPE=Corvane Tessera\n"), std::string::npos) << r.body;
+  // Through an internal redirect (the directory index) too.
+  const HttpResponse index = GetWithToken("/app/any/", site_->Token("subject=carol"));
+  EXPECT_NE(index.body.find("REMOTE_USER=carol\n"), std::string::npos) << index.body;
+  // A token without the attribute leaves the user unset; a client header cannot set it.
+  const HttpResponse none = GetWithToken("/app/whoami.cgi", site_->Token("mail=c@x"),
+                                         {"Tarvex-subject: mallory", "Authorization: Basic eDp4"});
+  ASSERT_EQ(none.status, 200);
+  EXPECT_NE(none.body.find("REMOTE_USER=\n"), std::string::npos) << none.body;
+  std::string log;
+  for (int i = 0; i < 50 && log.find(" carol \"GET /app/whoami.cgi") == std::string::npos; ++i) {
+    ::usleep(100'000);
+    std::ifstream in(site_->Work() + "/httpd/access.log");
+    log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(log.find("127.0.0.1 carol \"GET /app/whoami.cgi HTTP/1.1\" 200"), std::string::npos)
+      << log;
+}
+
+// Require rules on the token's attributes and user, as Apache administrators write them.
+TEST_F(ApacheGateTest, RequireRulesDecideOnTheTokensAttributes) {
+  struct Case {
+    const char* path;
+    const char* attributes;  // empty: no token
+    std::vector<std::string> headers;
+    int status;
+  };
+  const Case cases[] = {
+      {"/app/admin/", "subject=alice role=admin", {}, 200},
+      {"/app/admin/", "subject=bob role=staff", {}, 403},
+      {"/app/admin/", "subject=bob role=staff role=admin", {}, 200},  // any of several values
+      {"/app/admin/", "subject=bob role=Admin", {}, 403},             // exact comparison
+      {"/app/admin/", "subject=bob role=staff", {"Tarvex-role: admin"}, 403},
+      {"/app/staff/", "subject=bob role=staff", {}, 200},
+      {"/app/staff/", "subject=bob role=admin", {}, 200},
+      {"/app/staff/", "subject=bob role=staff status=suspended", {}, 403},
+      {"/app/staff/", "subject=bob role=guest", {}, 403},
+      {"/app/alice/", "subject=alice", {}, 200},
+      {"/app/alice/", "subject=bob", {}, 403},
+      {"/app/any/", "subject=bob", {}, 200},
+      {"/app/admin/", "", {}, 302},  // protected: sign-on first
+      {"/public/members/", "", {}, 403},
+      {"/public/members/", "", {"Tarvex-role: staff", "Tarvex-subject: x"}, 403},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> headers = c.headers;
+    if (*c.attributes != '\0') {
+      headers.push_back(std::string("Cookie: ") + kCookie + "=" + site_->Token(c.attributes));
+    }
+    const HttpResponse r = Get(site_->port, c.path, headers);
+    EXPECT_EQ(r.status, c.status) << c.path << " " << c.attributes;
+    // A denied user never reaches the program behind the rule.
+    EXPECT_EQ(r.body.find("AUTH_TYPE="),
+              c.status == 200 ? r.body.find("AUTH_TYPE=") : std::string::npos)
+        << c.path << " " << c.attributes;
+  }
+  EXPECT_NE(site_->ErrorLog().find("user bob denied by Require tokengate-attribute role admin"),
+            std::string::npos);
+}
+
+// StripTokenCookie=YES: the backend never sees the session token; other cookies stay as sent.
+TEST_F(ApacheGateTest, StripTokenCookieHidesTheTokenFromTheBackend) {
+  const std::string conf = site_->Value("GATE_CONF");
+  std::ofstream(conf, std::ios::app) << "StripTokenCookie=YES\n";
+  ASSERT_EQ(Get(site_->port, "/x?cmd=reload").status, 200);
+  const std::string token = site_->Token("subject=alice");
+  const HttpResponse r = Get(site_->port, "/proxied/x",
+                             {"Cookie: a=1; " + std::string(kCookie) + "=" + token + ";b=\"2\""});
+  ASSERT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("Cookie: a=1;b=\"2\"\n"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find(token), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("Tarvex-subject: alice"), std::string::npos);
+  ASSERT_EQ(site_->Harness("reconf"), 0);
+  ASSERT_EQ(Get(site_->port, "/x?cmd=reload").status, 200);
+  const HttpResponse kept =
+      Get(site_->port, "/proxied/x", {"Cookie: a=1; " + std::string(kCookie) + "=" + token});
+  EXPECT_NE(kept.body.find(token), std::string::npos);
+}
+
 TEST_F(ApacheGateTest, PathTricksCannotReachProtectedContentWithoutToken) {
   const char* const targets[] = {
       "/app/../app/static.html",

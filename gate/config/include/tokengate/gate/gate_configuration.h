@@ -1,4 +1,4 @@
-// The gate's configuration: where the conf file lives (a registry value), what it holds (26 keys
+// The gate's configuration: where the conf file lives (a registry value), what it holds (27 keys
 // of the section ISAPI), and how a reload hands every request one consistent set of values.
 #pragma once
 
@@ -119,7 +119,7 @@ struct ConfKey {
       field;
 };
 
-inline constexpr std::size_t kConfKeyCount = 26;
+inline constexpr std::size_t kConfKeyCount = 27;
 // The keys, in the order Load reads them.
 const std::array<ConfKey, kConfKeyCount>& ConfKeys();
 

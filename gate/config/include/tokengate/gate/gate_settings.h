@@ -40,6 +40,9 @@ struct GateSettings {
   // How a request that would go to sign-on is answered when it is clearly a script's, not a
   // top-level navigation: "401" (a 401 naming the sign-on URL) or "redirect" (the redirect).
   std::u16string ScriptUnauthenticated = u"401";
+  // YES: the token cookie is removed from the Cookie header a protected request continues with,
+  // so applications never see (or log, or replay) the session token.
+  bool StripTokenCookie = false;
 };
 
 }  // namespace tokengate::gate

@@ -21,6 +21,10 @@ enum class HeaderBlockStatus : std::uint8_t {
   RequestHeadersUnavailable,
 };
 
+// A Cookie header value without the cookies named `name` (as the cookie lookup reads names);
+// every other cookie is kept byte for byte, in order. Empty when nothing is left.
+std::u16string WithoutCookie(std::u16string_view header, std::u16string_view name);
+
 // The message for the error event and error response of a status other than Ok.
 std::u16string_view HeaderBlockMessage(HeaderBlockStatus status);
 

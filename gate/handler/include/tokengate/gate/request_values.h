@@ -34,6 +34,10 @@ NameValueList ParseQueryList(std::u16string_view text);
 // Cookie-style list (";"-separated, leading blanks skipped): an invalid piece hides only itself.
 NameValueList ParseCookieList(std::u16string_view text);
 
+// True when one piece of a Cookie header (the text between two ";") is a cookie named `name` as
+// the cookie lookup reads names (blanks skipped, "%XX" decoded).
+bool IsCookieNamed(std::u16string_view piece, std::u16string_view name);
+
 // The value of `name` in a list text; nullopt when absent or unset. First occurrence wins. Same
 // answers as looking the name up in the parsed list, without building it.
 std::optional<std::u16string> FindInQueryText(std::u16string_view text, std::u16string_view name);
