@@ -20,6 +20,8 @@ struct GateStartOptions {
   // Idle broker connections kept for reuse: one per worker thread of the process, so that no
   // call has to connect anew under load (1..64).
   unsigned brokerConnections = 8;
+  // The slot of this gate's site in the status counters; -1 counts nothing.
+  int statusSlot = -1;
 };
 
 class GateRuntime {
@@ -35,6 +37,8 @@ class GateRuntime {
   virtual const gate::GateEventLog& Log() const noexcept = 0;
   // The settings a request of this process reads now; null when none were loaded.
   virtual std::shared_ptr<const gate::GateSettings> Settings() noexcept = 0;
+  // The slot of the gate's site in the status counters (GateStartOptions::statusSlot).
+  virtual int StatusSlot() const noexcept = 0;
 };
 
 // Runs the gate's start-up (event source, configuration load, broker binding). Never null; a

@@ -16,6 +16,8 @@
 // - check_config reads every enabled server's gate conf file: a missing installation path, an
 //   unreadable file or an empty TesseraName or ProtectedResourceList fail the start and
 //   apachectl configtest; post_config logs the check's other warnings once per start.
+// - post_config also sets up the status counters in shared memory, and a handler serves them
+//   (SetHandler tokengate-status; status_endpoint.h).
 
 #include <algorithm>
 #include <cstdlib>
@@ -32,6 +34,7 @@
 #include "form_body.h"
 #include "gate_runtime.h"
 #include "header_policy.h"
+#include "status_endpoint.h"
 #include "tokengate/common/text.h"
 #include "tokengate/gate/conf_check.h"
 #include "tokengate/gate/context_link.h"
@@ -201,8 +204,14 @@ const ta::RequestState* TokenStateOf(request_rec* r) {
 }
 
 int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::string_view body = {}) {
+  if (!subrequest && ta::ServedByStatusHandler(r)) {
+    return DECLINED;  // the status handler's own request: left to Apache's access control
+  }
   ta::GateRuntime* gate = GateOf(r);
   if (gate == nullptr || !gate->Started()) {
+    if (!subrequest) {
+      ta::CountUnstarted(gate);
+    }
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
                   "TokenGate did not start in this process (see the start-up events: the "
                   "configuration could not be loaded); request refused");
@@ -216,6 +225,9 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::strin
                             config->userAttribute != nullptr ? config->userAttribute : "subject");
   }
   const std::uint32_t status = gate->Handle(host);
+  if (!subrequest) {
+    ta::CountDecision(r, *gate, state, host);
+  }
   switch (host.Result()) {
     case ta::Outcome::HandedOn:
       return DECLINED;
@@ -440,6 +452,8 @@ void ChildInit(apr_pool_t* pchild, server_rec* s) {
       options.sink = std::make_shared<ta::ErrorLogSink>(
           s, tokengate_module.module_index, keys.size() > 1 ? key.installPath : std::string());
       options.brokerConnections = connections;
+      options.statusSlot =
+          ta::StatusSlotOf(key.installPath.empty() ? nullptr : key.installPath.c_str());
       gGates.push_back(ta::StartGate(options));
     }
     UseRuntimeDir({}, original);
@@ -544,6 +558,13 @@ int PostConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec* s) {
     return OK;
   }
   try {
+    std::vector<const char*> sites;  // the status counters: a slot per installation path
+    for (server_rec* vs = s; vs != nullptr; vs = vs->next) {
+      if (ConfigOf(vs)->enabled == 1) {
+        sites.push_back(ConfigOf(vs)->installPath);
+      }
+    }
+    ta::SetUpStatusCounters(s, sites);
     std::vector<std::string> warnings;
     CheckGateConfigurations(s, &warnings);
     for (const std::string& warning : warnings) {
@@ -567,6 +588,7 @@ void RegisterHooks(apr_pool_t* p) {
   ap_register_auth_provider(p, AUTHZ_PROVIDER_GROUP, "tokengate-attribute", AUTHZ_PROVIDER_VERSION,
                             &kAttributeProvider, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ta::RegisterStatusHandler();
   ta::RegisterBodyReplayFilter();
   ta::RegisterPrivateCacheFilter();
   ap_hook_insert_filter(InsertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);

@@ -24,6 +24,11 @@
 #     TG_MULTI_PROCESS   1: the MPM's default process count; otherwise one child process (for
 #                        prefork: one child serving one connection at a time), so that the
 #                        reload URL reaches the only configuration record there is
+#     TG_PROCESSES       N: exactly N child processes (prefork: N children; event and worker: N
+#                        processes of 8 threads); overrides TG_MULTI_PROCESS
+#     TG_STATUS          1: the status handler on /tokengate-status (Require ip 127.0.0.1), on
+#                        the protected /app/tokengate-status, and on /tokengate-status-denied
+#                        (Require ip 192.0.2.1); pid.log names the child process of each request
 #   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
 #   "token name=value..." prints a token issued with the site's key.
 set -euo pipefail
@@ -215,7 +220,14 @@ CONF
   chmod 0644 "$httpd_dir/htpasswd"
 
   local mpm_lines=""
-  if [[ "${TG_MULTI_PROCESS:-0}" != 1 ]]; then
+  if [[ -n "${TG_PROCESSES:-}" ]]; then
+    local n="$TG_PROCESSES"
+    if [[ "${TG_MPM:-event}" == prefork ]]; then
+      mpm_lines="ServerLimit $n"$'\n'"StartServers $n"$'\n'"MinSpareServers $n"$'\n'"MaxSpareServers $n"$'\n'"MaxRequestWorkers $n"
+    else
+      mpm_lines="ServerLimit $n"$'\n'"StartServers $n"$'\n'"ThreadsPerChild 8"$'\n'"MaxRequestWorkers $((n * 8))"$'\n'"MinSpareThreads 8"$'\n'"MaxSpareThreads $((n * 8))"
+    fi
+  elif [[ "${TG_MULTI_PROCESS:-0}" != 1 ]]; then
     if [[ "${TG_MPM:-event}" == prefork ]]; then
       mpm_lines=$'ServerLimit 1\nStartServers 1\nMinSpareServers 1\nMaxSpareServers 1\nMaxRequestWorkers 1\nKeepAliveTimeout 1'
     else
@@ -274,6 +286,30 @@ Listen 127.0.0.1:$SITE_B_PORT
     Require all granted
   </Directory>
 </VirtualHost>
+CONF
+  fi
+  if [[ "${TG_STATUS:-0}" == 1 ]]; then
+    cat >>"$httpd_dir/httpd.conf" <<CONF
+
+# The gate's counters, for every site of the server.
+<IfModule !authz_host_module>
+  LoadModule authz_host_module $apache_modules/mod_authz_host.so
+</IfModule>
+<Location /tokengate-status>
+  SetHandler tokengate-status
+  Require ip 127.0.0.1
+</Location>
+# Also where the gate protects every other request.
+<Location /app/tokengate-status>
+  SetHandler tokengate-status
+  Require ip 127.0.0.1
+</Location>
+<Location /tokengate-status-denied>
+  SetHandler tokengate-status
+  Require ip 192.0.2.1
+</Location>
+LogFormat "%P %>s %U" tgpid
+CustomLog "$httpd_dir/pid.log" tgpid
 CONF
   fi
   chown "$web_user" "$httpd_dir"

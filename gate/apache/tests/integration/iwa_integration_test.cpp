@@ -89,6 +89,7 @@ class IwaSite {
   std::string skipReason;
   std::string failure;
   int port = 0;
+  std::string statusSite;  // the site label of the status counters
 
  private:
   IwaSite() {
@@ -128,7 +129,7 @@ class IwaSite {
       return;
     }
     // "export NAME=value" lines: the broker's (and Apache's) Kerberos settings.
-    std::string env = "TG_IWA=1";
+    std::string env = "TG_IWA=1 TG_STATUS=1";
     std::istringstream lines(exports);
     for (std::string line; std::getline(lines, line);) {
       if (line.starts_with("export ")) {
@@ -144,6 +145,9 @@ class IwaSite {
     for (std::string line; std::getline(site, line);) {
       if (line.starts_with("PORT=")) {
         port = std::stoi(line.substr(5));
+      }
+      if (line.starts_with("GATE_CONF=")) {
+        statusSite = line.substr(10, line.size() - 10 - std::string("conf/cvisapi.conf").size());
       }
     }
     if (port == 0) {
@@ -259,6 +263,45 @@ TEST_F(IwaEndToEndTest, UnknownUserGetsTheErrorPage) {
   EXPECT_NE(r.body.find("please make sure the LogonBroker has been started."), std::string::npos)
       << r.body;
   EXPECT_EQ(r.body.find("REMOTE_USER="), std::string::npos);
+}
+
+// The status counters tell requests handed on under the user's identity and the IWA broker calls.
+TEST_F(IwaEndToEndTest, StatusCountsIwaRequestsAndCalls) {
+  const auto scrape = [this] {
+    const HttpResponse r = Get(site_->port, "/tokengate-status");
+    EXPECT_EQ(r.status, 200);
+    std::map<std::string, double> samples;
+    std::istringstream in(r.body);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line[0] != '#') {
+        samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ') + 1));
+      }
+    }
+    return samples;
+  };
+  const std::string site = "{site=\"" + site_->statusSite + "\",";
+  const std::string iwaCalls =
+      "tokengate_broker_calls_total" + site + "procedure=\"GetHeaderStringWithIWA\",result=";
+  const std::string series[] = {
+      "tokengate_requests_total" + site + "outcome=\"passed_iwa\"}",
+      "tokengate_requests_total" + site + "outcome=\"error\"}",
+      // The broker cannot log the unknown user on: it answers with a fault.
+      "tokengate_error_responses_total" + site + "reason=\"logon_failed\"}",
+      iwaCalls + "\"ok\",status=\"0\"}",
+      iwaCalls + "\"rpc_error\",status=\"0x8001011B\"}",
+  };
+  const auto before = scrape();
+  EXPECT_EQ(GetAs("jdoe").status, 200);
+  EXPECT_EQ(GetAs("bob").status, 200);
+  EXPECT_EQ(GetAs("nosuchuser").status, 500);
+  const auto after = scrape();
+  const double expected[] = {2, 1, 1, 2, 1};
+  for (std::size_t i = 0; i < std::size(series); ++i) {
+    ASSERT_TRUE(after.contains(series[i])) << series[i];
+    EXPECT_EQ(after.at(series[i]) - (before.contains(series[i]) ? before.at(series[i]) : 0),
+              expected[i])
+        << series[i];
+  }
 }
 
 }  // namespace

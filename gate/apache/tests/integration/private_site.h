@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace tokengate::apache::testing {
 
@@ -46,6 +47,12 @@ class Site {
   static Site* Instance(const std::string& environment = {}) {
     static Site site(environment);
     return site.ready_ ? &site : nullptr;
+  }
+  // A site of its own, for programs that need several (different environments); stopped when
+  // the result goes away. Null when it did not start.
+  static std::unique_ptr<Site> Start(const std::string& environment) {
+    auto site = std::make_unique<Site>(Key{}, environment);
+    return site->ready_ ? std::move(site) : nullptr;
   }
   static std::string SkipReason() {
     if (!fs::exists("/usr/sbin/apache2")) {
@@ -116,6 +123,14 @@ class Site {
     const auto it = values_.find(name);
     return it != values_.end() ? it->second : std::string();
   }
+
+ private:
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  Site(Key, const std::string& environment) : Site(environment) {}
 
  private:
   explicit Site(const std::string& environment) : environment_(environment) {
