@@ -28,7 +28,9 @@
 #                        processes of 8 threads); overrides TG_MULTI_PROCESS
 #     TG_STATUS          1: the status handler on /tokengate-status (Require ip 127.0.0.1), on
 #                        the protected /app/tokengate-status, and on /tokengate-status-denied
-#                        (Require ip 192.0.2.1); pid.log names the child process of each request
+#                        (Require ip 192.0.2.1); /app/rewritten.html, a protected page named for
+#                        the handler that a rewrite rule gives to another; pid.log names the
+#                        child process of each request
 #   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
 #   "token name=value..." prints a token issued with the site's key.
 set -euo pipefail
@@ -289,11 +291,15 @@ Listen 127.0.0.1:$SITE_B_PORT
 CONF
   fi
   if [[ "${TG_STATUS:-0}" == 1 ]]; then
+    cp "$site_dir/app/static.html" "$site_dir/app/rewritten.html"
     cat >>"$httpd_dir/httpd.conf" <<CONF
 
 # The gate's counters, for every site of the server.
 <IfModule !authz_host_module>
   LoadModule authz_host_module $apache_modules/mod_authz_host.so
+</IfModule>
+<IfModule !rewrite_module>
+  LoadModule rewrite_module $apache_modules/mod_rewrite.so
 </IfModule>
 <Location /tokengate-status>
   SetHandler tokengate-status
@@ -307,6 +313,13 @@ CONF
 <Location /tokengate-status-denied>
   SetHandler tokengate-status
   Require ip 192.0.2.1
+</Location>
+# A protected page named for the status handler that a rewrite rule hands to another handler.
+<Location /app/rewritten.html>
+  SetHandler tokengate-status
+  Require ip 127.0.0.1
+  RewriteEngine On
+  RewriteRule .* - [H=default-handler]
 </Location>
 LogFormat "%P %>s %U" tgpid
 CustomLog "$httpd_dir/pid.log" tgpid

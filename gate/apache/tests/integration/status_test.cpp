@@ -302,6 +302,13 @@ TEST_P(StatusTest, StatusRequestsAreLeftToRequireAndNotCounted) {
   for (int i = 0; i < 4; ++i) {
     Scrape(site_->siteBPort);
   }
+  // A request left to the status handler that another handler would serve in the end (here a
+  // rewrite rule's) is refused: the gate did not decide it.
+  const HttpResponse rewritten = Get(site_->port, "/app/rewritten.html");
+  EXPECT_EQ(rewritten.status, 403);
+  EXPECT_EQ(rewritten.body.find("PROTECTED-CONTENT"), std::string::npos) << rewritten.body;
+  EXPECT_NE(site_->ErrorLog().find("handler 'default-handler' would serve it; refused"),
+            std::string::npos);
   const Samples after = Scrape();
   for (const std::string& site : {siteA_, siteB_}) {
     EXPECT_EQ(DeltaOfFamily(before, after, "tokengate_requests_total", site), 0) << site;
