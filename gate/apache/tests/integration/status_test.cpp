@@ -198,6 +198,9 @@ TEST_P(StatusTest, CountsOfAKnownMixAddUpOverAllChildProcesses) {
   for (int i = 0; i < 2; ++i) {
     jobs.push_back(expect("expired", "/app/static.html", {"Cookie: TesseraToken=expired"}, 302));
   }
+  for (int i = 0; i < 3; ++i) {
+    jobs.push_back(expect("script", "/app/static.html", {"X-Requested-With: XMLHttpRequest"}, 401));
+  }
   jobs.push_back(expect("reload", "/x?cmd=reload", {}, 200));
   // Scrapes in between: none of them counts.
   for (int i = 0; i < 5; ++i) {
@@ -209,14 +212,14 @@ TEST_P(StatusTest, CountsOfAKnownMixAddUpOverAllChildProcesses) {
   const Samples after = Scrape();
   const std::pair<const char*, double> outcomes[] = {
       {"not_protected", 12},  {"passed_token", 10}, {"passed_iwa", 0},
-      {"signon_redirect", 8}, {"unauthorized", 0},  {"error", 4},
+      {"signon_redirect", 8}, {"unauthorized", 3},  {"error", 4},
       {"reload", 1},          {"reload_failed", 0}, {"logout_redirect", 0},
   };
   for (const auto& [outcome, count] : outcomes) {
     EXPECT_EQ(Requests(before, after, outcome, siteA_), count) << outcome;
   }
   // Each request once: the outcomes add up to the requests sent, scrapes not among them.
-  EXPECT_EQ(DeltaOfFamily(before, after, "tokengate_requests_total", siteA_), 35);
+  EXPECT_EQ(DeltaOfFamily(before, after, "tokengate_requests_total", siteA_), 38);
   EXPECT_EQ(Delta(before, after,
                   Series("tokengate_error_responses_total", siteA_, {{"reason", "invalid_token"}})),
             4);
