@@ -7,6 +7,7 @@
 #include <new>
 
 #include "status_counters.h"
+#include "tokengate/common/text.h"
 #include "tokengate/gate/gate_configuration.h"
 #include "tokengate/gate/gate_module.h"
 #include "tokengate/platform/unix_rpc.h"
@@ -91,7 +92,7 @@ class CountingAuthenticator final : public rpc::IAuthenticator {
     const std::u16string_view fresh =
         Units{updated, updatedLength != nullptr ? *updatedLength : 0}.View(
             rpc::kMaxUpdatedTokenUnits);
-    if (fresh == rpc::kSessionExpired) {
+    if (text::EqualsIgnoreAsciiCase(fresh, rpc::kSessionExpired)) {  // as the gate reads it
       Count(procedure, status::BrokerResult::Expired, 0, nanos);
     } else if (result == rpc::kResultFailure) {
       Count(procedure, status::BrokerResult::Refused, 0, nanos);
