@@ -620,7 +620,7 @@ TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
        [](const TestHost& h, const FakeBroker&) {
          HandedOn(h, HandOffKind::WithHeaders);
          EXPECT_EQ(h.filter.lines,
-                   std::vector<std::string>{"Set-Cookie: TSR=renewed-token; path=/\r\n"});
+                   std::vector<std::string>{"Set-Cookie: TSR=renewed-token; path=/; HttpOnly\r\n"});
        }},
       {"a cancel in every reading",
        "",
