@@ -179,9 +179,10 @@ unsigned EscapedByte(std::string_view text, std::size_t at) {
 }
 
 // Replaces the escape that `out` ends with by the character it stands for; false when `out` ends
-// in none. Read as escapes: "%XX", "%uXXXX" of an ASCII character and the over-long UTF-8 forms of
-// ASCII characters (two bytes C0/C1 xx, three bytes E0 80/81 xx), as lenient decoders read them.
-// A NUL is never produced.
+// in none. Read as escapes: "%XX", "%uXXXX" of an ASCII character, the over-long UTF-8 forms of
+// ASCII characters (two bytes C0/C1 xx, three bytes E0 80/81 xx) and the full-width forms of ASCII
+// characters (U+FF01 to U+FF5E, which compatibility normalisation and best-fit code page
+// conversions turn into ASCII), as lenient decoders read them. A NUL is never produced.
 bool DecodeEscapeAtEnd(std::string& out) {
   const std::size_t n = out.size();
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(out[i]); };
@@ -203,6 +204,11 @@ bool DecodeEscapeAtEnd(std::string& out) {
              (byte(n - 1) & 0xC0) == 0x80) {
     value = ((byte(n - 2) & 0x01u) << 6) | (byte(n - 1) & 0x3Fu);
     length = 3;
+  } else if (n >= 3 && byte(n - 3) == 0xEF && (byte(n - 2) == 0xBC || byte(n - 2) == 0xBD) &&
+             (byte(n - 1) & 0xC0) == 0x80) {
+    const unsigned codePoint = 0xF000u | ((byte(n - 2) & 0x3Fu) << 6) | (byte(n - 1) & 0x3Fu);
+    value = codePoint - 0xFEE0u;
+    length = codePoint >= 0xFF01u && codePoint <= 0xFF5Eu ? 3 : 0;
   }
   if (length == 0 || value == 0) {
     return false;
@@ -263,7 +269,8 @@ std::string ResolveSegments(std::string_view path, bool backend) {
 }
 
 // True when every reading of `path` is `path` itself: it starts with "/" and holds no escape,
-// backslash, ";", empty, "." or ".." segment, nor a lead byte of an over-long UTF-8 form.
+// backslash, ";", empty, "." or ".." segment, nor a lead byte of an over-long or full-width
+// UTF-8 form.
 bool IsPlainPath(std::string_view path) noexcept {
   if (path.empty() || path.front() != '/') {
     return false;
@@ -279,7 +286,7 @@ bool IsPlainPath(std::string_view path) noexcept {
       continue;
     }
     const auto c = static_cast<unsigned char>(path[i]);
-    if (c == '%' || c == '\\' || c == ';' || c == 0xC0 || c == 0xC1 || c == 0xE0) {
+    if (c == '%' || c == '\\' || c == ';' || c == 0xC0 || c == 0xC1 || c == 0xE0 || c == 0xEF) {
       return false;
     }
   }

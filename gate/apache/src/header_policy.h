@@ -76,8 +76,9 @@ std::string ResolveDotSegments(std::string_view path);
 std::string DecodeOnce(std::string_view text);
 
 // `text` decoded until no escape is left, as the most lenient decoder reads it: "%XX", "%uXXXX"
-// of an ASCII character and over-long UTF-8 forms of ASCII characters, also where decoding forms
-// a new escape ("%252e" gives "."). Never produces a NUL. Linear in the length of `text`.
+// of an ASCII character, over-long UTF-8 forms and full-width forms (U+FF01 to U+FF5E) of ASCII
+// characters, also where decoding forms a new escape ("%252e" gives "."). Never decodes anything
+// to a NUL. Linear in the length of `text`.
 std::string DecodeFully(std::string_view text);
 
 // The path of a request-target as the client sent it (still encoded): without query and

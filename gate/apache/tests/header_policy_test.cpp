@@ -93,6 +93,8 @@ TEST(HeaderPolicyTest, DecodingOnceAndFully) {
       {"/%00/%2500", "/%00/%00", "/%00/%00"},  // never a NUL
       {"/%c0%ae%C1%9C", "/\xc0\xae\xc1\x9c", "/.\\"},
       {"/%e0%80%ae", "/\xe0\x80\xae", "/."},
+      {"/%EF%BC%8E%ef%bc%8e%EF%BC%BC", "/\xef\xbc\x8e\xef\xbc\x8e\xef\xbc\xbc", "/..\\"},
+      {"/%EF%BD%9E%EF%BD%9F", "/\xef\xbd\x9e\xef\xbd\x9f", "/~\xef\xbd\x9f"},
       {"/%u002e%U005C", "/%u002e%U005C", "/.\\"},
       {"/%u0100%u0000", "/%u0100%u0000", "/%u0100%u0000"},
       {"/%zz%4/%", "/%zz%4/%", "/%zz%4/%"},
@@ -142,6 +144,7 @@ TEST(HeaderPolicyTest, OtherPathReadingsNameEveryDifferentReading) {
       {"/public/%2e%2e/app/x", "/public/%252e%252e/app/x", "", {"/app/x"}},
       {"/public/%u002e%u002e/app/", "/public/%25u002e%25u002e/app/", "", {"/app/"}},
       {"/public/\xc0\xae\xc0\xae/app/", "/public/%c0%ae%c0%ae/app/", "", {"/app/"}},
+      {"/public/\xef\xbc\x8e\xef\xbc\x8e/app/", "/public/%ef%bc%8e%ef%bc%8e/app/", "", {"/app/"}},
       // The request-target as the client sent it: rewritten by Apache, or read raw by a router.
       {"/public/x", "/app/legacy/x", "", {"/app/legacy/x"}},
       {"/public/x", "/app/%2e%2e/public/x", "", {"/app/../public/x"}},

@@ -500,6 +500,7 @@ const char* const kPathAttacks[] = {
     "/public/..;/app/static.html",
     "/public/..%5Capp/static.html",
     "/public/%252e%252e/app/static.html",
+    "/public/%EF%BC%8E%EF%BC%8E/app/static.html",
     // proxied application
     "/proxied/..;/",
     "/proxied/..;/x",
@@ -539,7 +540,12 @@ bool ShowsProtectedContent(const HttpResponse& r) {
 
 TEST_F(ApacheGateTest, NoReadingOfThePathGetsPastTheGateWithoutToken) {
   const std::vector<std::string> spoofed = {"Tarvex-subject: spoofed-root"};
+  std::vector<std::string> targets(std::begin(kPathAttacks), std::end(kPathAttacks));
+  // The same in absolute form ("GET http://host/path HTTP/1.1").
   for (const char* target : kPathAttacks) {
+    targets.push_back("http://127.0.0.1:" + std::to_string(site_->port) + target);
+  }
+  for (const std::string& target : targets) {
     const HttpResponse r = Get(site_->port, target, spoofed);
     EXPECT_FALSE(ShowsProtectedContent(r)) << target << " gave " << r.status << "\n" << r.body;
     EXPECT_EQ(r.body.find("spoofed-root"), std::string::npos) << target;
