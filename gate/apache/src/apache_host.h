@@ -28,7 +28,7 @@ struct RequestState {
   // read these, never the request's own headers.
   apr_table_t* attributes;
   const char* attributePrefix;
-  int judged;               // the gate's request handler ran for this request
+  int judged;  // the gate's request handler ran for this request
 };
 
 // The values of an attribute header as the broker writes them: one value, or "[v1,v2,...]".
