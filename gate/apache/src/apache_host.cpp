@@ -104,6 +104,26 @@ std::optional<std::string> ServerUserName() {
   return std::string(found->pw_name);
 }
 
+// The client's own request-target when this request is an internal redirect of a client request
+// the gate never judged: Apache refused that one before the gate's phase (an encoded slash, a
+// rewrite [F]) and an ErrorDocument took over, which CGI scripts still hand the client's target as
+// REQUEST_URI. Empty otherwise: a judged request's target was judged with every reading then.
+std::string_view UnjudgedClientTarget(const request_rec* r) {
+  if (r->main != nullptr || r->prev == nullptr || r->the_request == nullptr) {
+    return {};
+  }
+  const request_rec* first = r->prev;
+  while (first->prev != nullptr) {
+    first = first->prev;
+  }
+  const auto* state = static_cast<const RequestState*>(
+      ap_get_module_config(first->request_config, &tokengate_module));
+  if (state != nullptr && state->judged != 0) {
+    return {};
+  }
+  return RequestLineTarget(r->the_request);
+}
+
 bool IsTokenChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
@@ -262,6 +282,12 @@ gate::VariableRead ApacheRequestHost::GetServerVariable(std::string_view name,
     read.code = 8;  // not enough memory
   }
   return read;
+}
+
+std::vector<std::string> ApacheRequestHost::OtherPathViews() const {
+  return OtherPathReadings(r_->uri != nullptr ? r_->uri : "",
+                           r_->unparsed_uri != nullptr ? r_->unparsed_uri : "",
+                           UnjudgedClientTarget(r_));
 }
 
 std::string_view ApacheRequestHost::QueryString() const noexcept {

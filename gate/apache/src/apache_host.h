@@ -28,6 +28,7 @@ struct RequestState {
   // read these, never the request's own headers.
   apr_table_t* attributes;
   const char* attributePrefix;
+  int judged;  // the gate's request handler ran for this request
 };
 
 // The values of an attribute header as the broker writes them: one value, or "[v1,v2,...]".
@@ -68,6 +69,10 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
                                        std::span<char> area) noexcept override;
   std::string_view QueryString() const noexcept override;
   std::string_view AvailableBody() const noexcept override { return body_; }
+  // The "URL" variable is the path read the backend way (PathForMatching), as events and redirect
+  // targets have always shown it; Apache's own r->uri and the other readings come from here, and
+  // only when they differ from it.
+  std::vector<std::string> OtherPathViews() const override;
 
   void SetStatusCode(std::uint32_t status) noexcept override;
   void SetLogData(std::string_view text) noexcept override;

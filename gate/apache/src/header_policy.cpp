@@ -156,34 +156,95 @@ std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
   return out;
 }
 
-std::string PathForMatching(std::string_view path) {
-  if (path.empty()) {
-    return {};
+namespace {
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+unsigned HexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return static_cast<unsigned>(c - '0');
   }
-  // Separators first: "/", "\" and an encoded slash or backslash.
+  return static_cast<unsigned>(LowerAscii(c) - 'a' + 10);
+}
+
+// "%XX" at `at` of `text`, with XX two hex digits.
+bool IsEscape(std::string_view text, std::size_t at) {
+  return at + 2 < text.size() && text[at] == '%' && IsHex(text[at + 1]) && IsHex(text[at + 2]);
+}
+
+unsigned EscapedByte(std::string_view text, std::size_t at) {
+  return HexValue(text[at + 1]) * 16 + HexValue(text[at + 2]);
+}
+
+// Replaces the escape that `out` ends with by the character it stands for; false when `out` ends
+// in none. Read as escapes: "%XX", "%uXXXX" of an ASCII character, the over-long UTF-8 forms of
+// ASCII characters (two bytes C0/C1 xx, three bytes E0 80/81 xx) and the full-width forms of ASCII
+// characters (U+FF01 to U+FF5E, which compatibility normalisation and best-fit code page
+// conversions turn into ASCII), as lenient decoders read them. A NUL is never produced.
+bool DecodeEscapeAtEnd(std::string& out) {
+  const std::size_t n = out.size();
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(out[i]); };
+  unsigned value = 0;
+  std::size_t length = 0;
+  if (n >= 3 && IsEscape(out, n - 3)) {
+    value = EscapedByte(out, n - 3);
+    length = 3;
+  } else if (n >= 6 && out[n - 6] == '%' && (out[n - 5] == 'u' || out[n - 5] == 'U') &&
+             IsHex(out[n - 4]) && IsHex(out[n - 3]) && IsHex(out[n - 2]) && IsHex(out[n - 1])) {
+    value = ((HexValue(out[n - 4]) * 16 + HexValue(out[n - 3])) * 16 + HexValue(out[n - 2])) * 16 +
+            HexValue(out[n - 1]);
+    length = value < 0x80 ? 6 : 0;
+  } else if (n >= 2 && (byte(n - 2) == 0xC0 || byte(n - 2) == 0xC1) &&
+             (byte(n - 1) & 0xC0) == 0x80) {
+    value = ((byte(n - 2) & 0x01u) << 6) | (byte(n - 1) & 0x3Fu);
+    length = 2;
+  } else if (n >= 3 && byte(n - 3) == 0xE0 && (byte(n - 2) == 0x80 || byte(n - 2) == 0x81) &&
+             (byte(n - 1) & 0xC0) == 0x80) {
+    value = ((byte(n - 2) & 0x01u) << 6) | (byte(n - 1) & 0x3Fu);
+    length = 3;
+  } else if (n >= 3 && byte(n - 3) == 0xEF && (byte(n - 2) == 0xBC || byte(n - 2) == 0xBD) &&
+             (byte(n - 1) & 0xC0) == 0x80) {
+    const unsigned codePoint = 0xF000u | ((byte(n - 2) & 0x3Fu) << 6) | (byte(n - 1) & 0x3Fu);
+    value = codePoint - 0xFEE0u;
+    length = codePoint >= 0xFF01u && codePoint <= 0xFF5Eu ? 3 : 0;
+  }
+  if (length == 0 || value == 0) {
+    return false;
+  }
+  out.resize(n - length);
+  out.push_back(static_cast<char>(value));
+  return true;
+}
+
+// The segments of `path` resolved: empty and "." segments dropped, ".." removes the segment before
+// it (never above the root), a final "/" kept, the result starts with "/". `backend`: "\" and an
+// encoded slash or backslash also separate segments, and ";parameters" are cut from each one.
+std::string ResolveSegments(std::string_view path, bool backend) {
   std::string unified;
-  unified.reserve(path.size());
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '%' && i + 2 < path.size() + 0 && path[i + 1] == '2' &&
-        (path[i + 2] == 'f' || path[i + 2] == 'F')) {
-      unified.push_back('/');
-      i += 2;
-    } else if (path[i] == '%' && i + 2 < path.size() + 0 && path[i + 1] == '5' &&
-               (path[i + 2] == 'c' || path[i + 2] == 'C')) {
-      unified.push_back('/');
-      i += 2;
-    } else {
-      unified.push_back(path[i] == '\\' ? '/' : path[i]);
+  if (backend) {
+    unified.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      if (IsEscape(path, i) && (EscapedByte(path, i) == '/' || EscapedByte(path, i) == '\\')) {
+        unified.push_back('/');
+        i += 2;
+      } else {
+        unified.push_back(path[i] == '\\' ? '/' : path[i]);
+      }
     }
+    path = unified;
   }
   std::vector<std::string_view> segments;
-  std::string_view rest = unified;
+  std::string_view rest = path;
   bool endsWithSlash = false;
   while (!rest.empty()) {
     const std::size_t slash = rest.find('/');
     std::string_view segment = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
-    segment = segment.substr(0, segment.find(';'));
+    if (backend) {
+      segment = segment.substr(0, segment.find(';'));
+    }
     endsWithSlash = slash != std::string_view::npos;
     if (segment.empty() || segment == ".") {
       endsWithSlash = true;
@@ -197,6 +258,7 @@ std::string PathForMatching(std::string_view path) {
     }
   }
   std::string out;
+  out.reserve(path.size() + 1);
   for (const std::string_view segment : segments) {
     out.append("/").append(segment);
   }
@@ -204,6 +266,132 @@ std::string PathForMatching(std::string_view path) {
     out.push_back('/');
   }
   return out;
+}
+
+// True when every reading of `path` is `path` itself: it starts with "/" and holds no escape,
+// backslash, ";", empty, "." or ".." segment, nor a lead byte of an over-long or full-width
+// UTF-8 form.
+bool IsPlainPath(std::string_view path) noexcept {
+  if (path.empty() || path.front() != '/') {
+    return false;
+  }
+  std::size_t segmentStart = 1;
+  for (std::size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      const std::string_view segment = path.substr(segmentStart, i - segmentStart);
+      if ((segment.empty() && i != path.size()) || segment == "." || segment == "..") {
+        return false;
+      }
+      segmentStart = i + 1;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (c == '%' || c == '\\' || c == ';' || c == 0xC0 || c == 0xC1 || c == 0xE0 || c == 0xEF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string PathForMatching(std::string_view path) {
+  if (path.empty()) {
+    return {};
+  }
+  return ResolveSegments(path, true);
+}
+
+std::string ResolveDotSegments(std::string_view path) {
+  return ResolveSegments(path, false);
+}
+
+std::string DecodeOnce(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (IsEscape(text, i) && EscapedByte(text, i) != 0) {
+      out.push_back(static_cast<char>(EscapedByte(text, i)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string DecodeFully(std::string_view text) {
+  // Each character is decoded as soon as it ends an escape, and the result again: that reaches
+  // what repeated decoding reaches, in one pass.
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    out.push_back(c);
+    while (DecodeEscapeAtEnd(out)) {
+    }
+  }
+  return out;
+}
+
+std::string_view RequestTargetPath(std::string_view target) noexcept {
+  if (!target.starts_with('/')) {
+    // Absolute form "scheme://authority/path": the path starts after the authority.
+    const std::size_t scheme = target.find("://");
+    if (scheme != std::string_view::npos && scheme < target.find('/')) {
+      const std::size_t path = target.find_first_of("/?#", scheme + 3);
+      target = path == std::string_view::npos ? std::string_view{} : target.substr(path);
+      if (!target.starts_with('/')) {
+        return "/";
+      }
+    }
+  }
+  return target.substr(0, target.find_first_of("?#"));
+}
+
+std::string_view RequestLineTarget(std::string_view line) noexcept {
+  const std::size_t method = line.find(' ');
+  if (method == std::string_view::npos) {
+    return {};
+  }
+  line.remove_prefix(method);
+  while (!line.empty() && line.front() == ' ') {
+    line.remove_prefix(1);
+  }
+  return line.substr(0, line.find(' '));
+}
+
+std::vector<std::string> OtherPathReadings(std::string_view uri, std::string_view target,
+                                           std::string_view original) {
+  const std::string_view targetPath = RequestTargetPath(target);
+  if (original.empty() && targetPath == uri && IsPlainPath(uri)) {
+    return {};
+  }
+  const std::string primary = PathForMatching(uri);
+  std::vector<std::string> readings;
+  const auto add = [&](std::string reading) {
+    if (reading != primary &&
+        std::find(readings.begin(), readings.end(), reading) == readings.end()) {
+      readings.push_back(std::move(reading));
+    }
+  };
+  // Apache's own: the path it maps the request by (location, file, script and path info).
+  add(std::string(uri));
+  // A backend that decodes what it is given once more, or until nothing is left to decode.
+  add(PathForMatching(DecodeOnce(uri)));
+  add(PathForMatching(DecodeFully(uri)));
+  // The request-target as sent (REQUEST_URI of CGI scripts, "nocanon" proxying, the path a
+  // rewrite started from): read raw as a router would, with Apache's dot rules, the backend way.
+  for (const std::string_view raw : {targetPath, RequestTargetPath(original)}) {
+    if (raw.empty()) {
+      continue;
+    }
+    std::string decoded = DecodeOnce(raw);
+    add(ResolveDotSegments(decoded));
+    add(PathForMatching(decoded));
+    add(PathForMatching(DecodeFully(decoded)));
+    add(std::move(decoded));
+  }
+  return readings;
 }
 
 bool IsSafeLocation(std::string_view location) noexcept {

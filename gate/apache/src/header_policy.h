@@ -60,12 +60,45 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
 std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
                                        const std::vector<HeaderLine>& original);
 
-// The decoded request path as the pattern lists see it: the same resource as any backend behind
-// Apache would read it. "%2F" (left encoded under AllowEncodedSlashes NoDecode) and "\" count as
-// "/"; ";parameters" are removed from every segment; empty and "." segments are dropped and ".."
-// removes the segment before it; a final "/" is kept. So "/app;x/a", "/public%2F..%2Fapp/a" and
-// "/app\a" all give "/app/a".
+// The decoded request path as the pattern lists see it first (the "URL" variable): the same
+// resource as a backend behind Apache would read it. "%2F" (left encoded under AllowEncodedSlashes
+// NoDecode) and "\" count as "/"; ";parameters" are removed from every segment; empty and "."
+// segments are dropped and ".." removes the segment before it; a final "/" is kept. So
+// "/app;x/a", "/public%2F..%2Fapp/a" and "/app\a" all give "/app/a". It is one reading among
+// several (OtherPathReadings): "/app/run.cgi/..;/" reads as "/" here, while Apache runs run.cgi.
 std::string PathForMatching(std::string_view path);
+
+// `path` with Apache's own dot rules: empty and "." segments dropped, ".." removes the segment
+// before it (never above the root), a final "/" kept; ";" and "\" are ordinary characters.
+std::string ResolveDotSegments(std::string_view path);
+
+// `text` with every "%XX" escape decoded once; "%00" and malformed escapes stay as they are.
+std::string DecodeOnce(std::string_view text);
+
+// `text` decoded until no escape is left, as the most lenient decoder reads it: "%XX", "%uXXXX"
+// of an ASCII character, over-long UTF-8 forms and full-width forms (U+FF01 to U+FF5E) of ASCII
+// characters, also where decoding forms a new escape ("%252e" gives "."). Never decodes anything
+// to a NUL. Linear in the length of `text`.
+std::string DecodeFully(std::string_view text);
+
+// The path of a request-target as the client sent it (still encoded): without query and
+// fragment, and for the absolute form ("http://host/path") without scheme and authority.
+std::string_view RequestTargetPath(std::string_view target) noexcept;
+
+// The request-target of a request line ("GET /path?x HTTP/1.1" gives "/path?x").
+std::string_view RequestLineTarget(std::string_view line) noexcept;
+
+// The readings of a request's path that Apache or a backend behind it may act on, besides
+// PathForMatching(uri), each once and none equal to it; empty (and nothing allocated) when every
+// reading is that one, which is the case for every plain path. `uri` is Apache's decoded,
+// normalised path (r->uri), `target` the request-target of this request (r->unparsed_uri), and
+// `original` the client's own request-target when the gate never judged the client's request
+// (Apache refused it before the gate's phase and an ErrorDocument took over; CGI scripts still
+// read it as REQUEST_URI), else empty. The readings: `uri` itself; `uri` decoded once more and
+// fully, the backend way; each target decoded once, raw, with Apache's dot rules, the backend way,
+// and fully decoded the backend way.
+std::vector<std::string> OtherPathReadings(std::string_view uri, std::string_view target,
+                                           std::string_view original = {});
 
 // True when `location` may go into a Location header: not empty and free of control characters
 // (CR, LF, NUL and the rest of 0x00-0x1F, and 0x7F), so it cannot end the header or start another.

@@ -218,6 +218,9 @@ int RunGate(request_rec* r, ta::RequestState* state, bool subrequest, std::strin
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   ta::ScopedLogRequest logScope(r);
+  if (state != nullptr) {
+    state->judged = 1;
+  }
   ta::ApacheRequestHost host(r, state, body);
   if (const std::shared_ptr<const tg::GateSettings> settings = gate->Settings()) {
     const ServerConfig* config = ConfigOf(r->server);

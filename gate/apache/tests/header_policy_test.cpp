@@ -70,6 +70,95 @@ TEST(HeaderPolicyTest, PathForMatchingReadsThePathAsABackendWould) {
   }
 }
 
+TEST(HeaderPolicyTest, ApachesDotRulesKeepParametersAndBackslashes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/a/../b", "/b"},     {"/a/..;/b", "/a/..;/b"}, {"/a\\..\\b", "/a\\..\\b"},
+      {"//a/./b/", "/a/b/"}, {"/a/b/..", "/a/"},       {"/a/b/.", "/a/b/"},
+      {"/../../a", "/a"},    {"/a/...", "/a/..."},
+  };
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(ResolveDotSegments(in), out) << in;
+  }
+}
+
+TEST(HeaderPolicyTest, DecodingOnceAndFully) {
+  struct Case {
+    std::string_view in, once, fully;
+  };
+  const Case cases[] = {
+      {"/a%2e%2E/b", "/a../b", "/a../b"},
+      {"/%252e%252e/", "/%2e%2e/", "/../"},
+      {"/%25252e", "/%252e", "/."},
+      {"/%%32%65", "/%2e", "/."},
+      {"/%00/%2500", "/%00/%00", "/%00/%00"},  // never a NUL
+      {"/%c0%ae%C1%9C", "/\xc0\xae\xc1\x9c", "/.\\"},
+      {"/%e0%80%ae", "/\xe0\x80\xae", "/."},
+      {"/%EF%BC%8E%ef%bc%8e%EF%BC%BC", "/\xef\xbc\x8e\xef\xbc\x8e\xef\xbc\xbc", "/..\\"},
+      {"/%EF%BD%9E%EF%BD%9F", "/\xef\xbd\x9e\xef\xbd\x9f", "/~\xef\xbd\x9f"},
+      {"/%u002e%U005C", "/%u002e%U005C", "/.\\"},
+      {"/%u0100%u0000", "/%u0100%u0000", "/%u0100%u0000"},
+      {"/%zz%4/%", "/%zz%4/%", "/%zz%4/%"},
+      {"/caf%C3%A9", "/caf\xc3\xa9", "/caf\xc3\xa9"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DecodeOnce(c.in), c.once) << c.in;
+    EXPECT_EQ(DecodeFully(c.in), c.fully) << c.in;
+  }
+}
+
+TEST(HeaderPolicyTest, RequestTargetPaths) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"/a/b?x=1", "/a/b"},  {"/a#frag", "/a"}, {"http://h:80/a/b?x", "/a/b"}, {"https://h", "/"},
+      {"http://h?x=/", "/"}, {"*", "*"},        {"/a?b://c/d", "/a"},          {"", ""},
+  };
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(RequestTargetPath(in), out) << in;
+  }
+  EXPECT_EQ(RequestLineTarget("GET /a/b?x=1 HTTP/1.1"), "/a/b?x=1");
+  EXPECT_EQ(RequestLineTarget("GET  /a HTTP/1.0"), "/a");
+  EXPECT_EQ(RequestLineTarget("GET"), "");
+}
+
+// Every reading of a request path that Apache or a backend may act on, besides the "URL" one.
+TEST(HeaderPolicyTest, OtherPathReadingsNameEveryDifferentReading) {
+  struct Case {
+    std::string_view uri, target, original;
+    std::vector<std::string> readings;
+  };
+  const Case cases[] = {
+      // Plain paths have a single reading.
+      {"/app/page.html", "/app/page.html?x=1", "", {}},
+      {"/", "/", "", {}},
+      {"/app/x", "http://a.test/app/x?y", "", {}},
+      {"/caf\xc3\xa9/", "/caf\xc3\xa9/", "", {}},
+      // Apache runs the script with path info; a backend reads the path as "/".
+      {"/app/run.cgi/..;/..;/", "/app/run.cgi/..;/..;/", "", {"/app/run.cgi/..;/..;/"}},
+      {"/app/run.cgi/..;/..;/", "/app/run.cgi/..%3B/..%3b/", "", {"/app/run.cgi/..;/..;/"}},
+      {"/app/run.cgi/..\\..\\", "/app/run.cgi/..%5C..\\", "", {"/app/run.cgi/..\\..\\"}},
+      {"/proxied/..;/", "/proxied/..;/", "", {"/proxied/..;/"}},
+      {"/app/run.cgi/x\\..\\..\\..\\error.html",
+       "/app/run.cgi/x\\..\\..\\..\\error.html",
+       "",
+       {"/app/run.cgi/x\\..\\..\\..\\error.html"}},
+      // Decoded again by a backend.
+      {"/public/%2e%2e/app/x", "/public/%252e%252e/app/x", "", {"/app/x"}},
+      {"/public/%u002e%u002e/app/", "/public/%25u002e%25u002e/app/", "", {"/app/"}},
+      {"/public/\xc0\xae\xc0\xae/app/", "/public/%c0%ae%c0%ae/app/", "", {"/app/"}},
+      {"/public/\xef\xbc\x8e\xef\xbc\x8e/app/", "/public/%ef%bc%8e%ef%bc%8e/app/", "", {"/app/"}},
+      // The request-target as the client sent it: rewritten by Apache, or read raw by a router.
+      {"/public/x", "/app/legacy/x", "", {"/app/legacy/x"}},
+      {"/public/x", "/app/%2e%2e/public/x", "", {"/app/../public/x"}},
+      {"/public/x", "/app/..%2Fpublic/x", "", {"/app/../public/x"}},
+      // An ErrorDocument for a request the gate never judged.
+      {"/error.html", "/error.html", "GET /app/x%2f HTTP/1.1", {"/app/x/"}},
+      {"/error.html", "/error.html", "GET /error.html HTTP/1.1", {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(OtherPathReadings(c.uri, c.target, RequestLineTarget(c.original)), c.readings)
+        << c.uri << " " << c.target;
+  }
+}
+
 TEST(HeaderPolicyTest, LocationsWithControlCharactersAreRefused) {
   const std::pair<std::string_view, bool> cases[] = {
       {"https://sso.test/login?TargetResource=http%3A%2F%2Fa.test%2F", true},

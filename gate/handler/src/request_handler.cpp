@@ -9,7 +9,7 @@
 #include "tokengate/gate/context_link.h"
 #include "tokengate/gate/cookie_writer.h"
 #include "tokengate/gate/hand_off.h"
-#include "tokengate/gate/pattern_matcher.h"
+#include "tokengate/gate/request_subject.h"
 #include "tokengate/gate/request_values.h"
 #include "tokengate/gate/response_pages.h"
 #include "tokengate/gate/server_variable.h"
@@ -48,6 +48,9 @@ constexpr std::u16string_view kIwaNoThreadToken =
 constexpr std::u16string_view kCannotRevert =
     u"Unable to revert from impersonation back to process token";
 constexpr std::u16string_view kSessionNotDeleted = u"Session token could not be deleted.";
+constexpr std::u16string_view kErrorPage = u"/error.html";
+constexpr std::u16string_view kReadingsDiffer =
+    u"The request path reads differently to the web server and to a backend (\"";
 
 // One request's walk through the decision flow. Every value of the configuration comes from one
 // snapshot, so a reload on another thread cannot mix old and new values into this request.
@@ -65,7 +68,9 @@ class RequestFlow {
     return ErrorResponse(host_, *settings_, log_, response);
   }
   std::u16string Variable(std::string_view name) { return ReadServerVariable(host_, log_, name); }
-  bool Matches(const std::u16string& list) const { return MatchesPatternList(list, subject_); }
+  // The outcome of a test over every reading of the path. The first test whose outcome another
+  // reading changed writes a warning that names both readings.
+  bool Decide(const ReadingTest& test);
 
   std::uint32_t Cancel(const std::optional<std::u16string>& token);
   std::uint32_t WithoutIwa(const BrokerRequest& request);
@@ -81,23 +86,24 @@ class RequestFlow {
   const GateServices& services_;
   const GateEventLog& log_;
   std::shared_ptr<const GateSettings> settings_;
-  std::u16string subject_;
+  std::optional<RequestSubject> subject_;
+  bool dissentReported_ = false;
   IFilterContext* filter_ = nullptr;
 };
 
 std::uint32_t RequestFlow::Run() {
   settings_ = services_.configuration.Snapshot();
 
-  // 1. The subject of the three pattern tests: the URL and, when there is one, the query.
-  subject_ = Variable("URL");
+  // 1. The subject of the three pattern tests: the URL and, when there is one, the query, in
+  // every reading of the path the server reports. Protected when any reading is; the error page,
+  // a reload or a cancel only when every reading is, so that no reading the server or a backend
+  // acts on is judged more leniently than it would be on its own.
+  std::u16string url = Variable("URL");
   const std::u16string query = Variable("QUERY_STRING");
-  if (!query.empty()) {
-    subject_ += u'?';
-    subject_ += query;
-  }
+  subject_.emplace(std::move(url), query, host_.OtherPathViews());
 
   // 2. Reload, before anything else, so it works also while the extension is disabled.
-  if (Matches(settings_->ReloadConfigUrl)) {
+  if (Decide(subject_->EveryMatches(settings_->ReloadConfigUrl))) {
     const bool loaded = services_.configuration.Load();
     settings_ = services_.configuration.Snapshot();
     if (!loaded) {
@@ -114,7 +120,8 @@ std::uint32_t RequestFlow::Run() {
   }
 
   // 4. The error page of the site itself is never protected.
-  if (text::EqualsIgnoreAsciiCase(Variable("URL"), u"/error.html")) {
+  if (text::EqualsIgnoreAsciiCase(Variable("URL"), kErrorPage) &&
+      Decide(subject_->OthersAre(kErrorPage))) {
     return PassOnUnchanged(host_);
   }
 
@@ -146,7 +153,7 @@ std::uint32_t RequestFlow::Run() {
   }
 
   // 8. Cancel and single logout.
-  if (!settings_->CancelUrl.empty() && Matches(settings_->CancelUrl)) {
+  if (!settings_->CancelUrl.empty() && Decide(subject_->EveryMatches(settings_->CancelUrl))) {
     return Cancel(token);
   }
 
@@ -156,7 +163,7 @@ std::uint32_t RequestFlow::Run() {
   }
 
   // 10.
-  if (!Matches(settings_->ProtectedResourceList)) {
+  if (!Decide(subject_->AnyMatches(settings_->ProtectedResourceList))) {
     return PassOnUnchanged(host_);
   }
 
@@ -186,6 +193,19 @@ std::uint32_t RequestFlow::Run() {
   request.tokenUpdateWindow = settings_->TokenUpdateWindow;
 
   return settings_->EnableIWA ? WithIwa(request) : WithoutIwa(request);
+}
+
+bool RequestFlow::Decide(const ReadingTest& test) {
+  if (test.dissent && !dissentReported_) {
+    dissentReported_ = true;
+    std::u16string event(kReadingsDiffer);
+    event += subject_->PrimaryPath();
+    event += u"\" and \"";
+    event += *test.dissent;
+    event += u"\"); the stricter reading decides.";
+    log_.Report(EventType::Warning, event);
+  }
+  return test.result;
 }
 
 std::uint32_t RequestFlow::Cancel(const std::optional<std::u16string>& token) {

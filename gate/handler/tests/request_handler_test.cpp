@@ -158,6 +158,25 @@ TestRequest WithCookie(std::string url, std::string cookie, std::string query = 
   return r;
 }
 
+// A request whose path the host also reads as `others`; PATH_INFO is the first of them, as
+// Apache gives its own path there.
+TestRequest Readings(std::string url, std::vector<std::string> others, std::string cookie = {},
+                     std::string query = {}) {
+  TestRequest r = cookie.empty() ? TestRequest{} : WithCookie({}, std::move(cookie));
+  r.url = std::move(url);
+  r.query = std::move(query);
+  r.path_info = others.front();
+  r.other_path_views = std::move(others);
+  return r;
+}
+
+// The warning of a request whose readings lead to different outcomes.
+std::u16string Differ(std::u16string_view url, std::u16string_view other) {
+  return u"The request path reads differently to the web server and to a backend (\"" +
+         std::u16string(url) + u"\" and \"" + std::u16string(other) +
+         u"\"); the stricter reading decides.";
+}
+
 const std::u16string kBrokerDown =
     u"Could not obtain attributes from Tessera, please make sure the LogonBroker has been "
     u"started.";
@@ -546,6 +565,96 @@ TEST_F(FlowTest, EveryRouteAnswersAndLogsAsSpecified) {
        kHseStatusError,
        {{Error, 1000, 1001, u"Unable to revert to original thread token"}},
        [](const TestHost& h, const FakeBroker&) { EXPECT_FALSE(h.accepted.has_value()); }},
+      // The path in further readings (Apache runs "/app/run.cgi/..;/" as the script while the
+      // "URL" reading is "/"): protected when any reading is.
+      {"protected in another reading only",
+       "",
+       Readings("/", {"/app/run.cgi/..;/..;/"}),
+       true,
+       nullptr,
+       kHseStatusSuccess,
+       {{Warning, 1000, 1001, Differ(u"/", u"/app/run.cgi/..;/..;/")},
+        {Info, 1000, 1001, u"Tessera cookie not found"}},
+       [](const TestHost& h, const FakeBroker&) {
+         RedirectedTo(h,
+                      "https://sso.example.test/signon?TargetResource=http://app.example.test/app/"
+                      "run.cgi/..%3b/..%3b/");
+       }},
+      {"protected in another reading, with a token",
+       "",
+       Readings("/", {"/app/run.cgi/..;/"}, "TSR=abc"),
+       true,
+       nullptr,
+       kHseStatusPending,
+       {{Warning, 1000, 1001, Differ(u"/", u"/app/run.cgi/..;/")},
+        {Info, 1000, 1001, u"Attributes from Tessera are being added as request headers."}},
+       [](const TestHost& h, const FakeBroker& b) {
+         HandedOn(h, HandOffKind::WithHeaders);
+         EXPECT_EQ(b.calls, 1);
+       }},
+      {"the error page in one reading only",
+       "",
+       Readings("/error.html", {"/app/run.cgi/x\\..\\..\\..\\error.html"}),
+       true,
+       nullptr,
+       kHseStatusSuccess,
+       {{Warning, 1000, 1001, Differ(u"/error.html", u"/app/run.cgi/x\\..\\..\\..\\error.html")},
+        {Info, 1000, 1001, u"Tessera cookie not found"}},
+       [](const TestHost& h, const FakeBroker&) { EXPECT_EQ(h.redirects.size(), 1u); }},
+      {"the error page in every reading",
+       "",
+       Readings("/error.html", {"/ERROR.HTML"}),
+       true,
+       nullptr,
+       kHseStatusPending,
+       {},
+       [](const TestHost& h, const FakeBroker&) { HandedOn(h, HandOffKind::Unchanged); }},
+      {"a cancel in one reading only",
+       "",
+       Readings("/logout", {"/app/run.cgi/..;/..;/logout"}, "TSR=abc"),
+       true,
+       nullptr,
+       kHseStatusPending,
+       {{Warning, 1000, 1001, Differ(u"/logout", u"/app/run.cgi/..;/..;/logout")},
+        {Info, 1000, 1001, u"Attributes from Tessera are being added as request headers."}},
+       [](const TestHost& h, const FakeBroker&) {
+         HandedOn(h, HandOffKind::WithHeaders);
+         EXPECT_EQ(h.filter.lines,
+                   std::vector<std::string>{"Set-Cookie: TSR=renewed-token; path=/; HttpOnly\r\n"});
+       }},
+      {"a cancel in every reading",
+       "",
+       Readings("/logout", {"/logout;x"}, "TSR=abc", "resume=/idp/startSLO.ping"),
+       true,
+       nullptr,
+       kHseStatusSuccess,
+       {},
+       [](const TestHost& h, const FakeBroker&) {
+         RedirectedTo(h, "https://sso.example.test/idp/startSLO.ping");
+       }},
+      {"a reload in one reading only",
+       "ReloadConfigUrl=^/reload\n",
+       Readings("/reload", {"/app/run.cgi/..;/reload"}),
+       true,
+       nullptr,
+       kHseStatusSuccess,
+       {{Warning, 1000, 1001, Differ(u"/reload", u"/app/run.cgi/..;/reload")},
+        {Info, 1000, 1001, u"Tessera cookie not found"}},
+       [](const TestHost& h, const FakeBroker&) {
+         EXPECT_EQ(h.page.find("Info - Corvane ISAPI Extension"), std::string::npos);
+         EXPECT_EQ(h.redirects.size(), 1u);
+       }},
+      {"unprotected in every reading",
+       "",
+       Readings("/public/a", {"/public;x/a", "/public/a;y"}),
+       true,
+       nullptr,
+       kHseStatusPending,
+       {},
+       [](const TestHost& h, const FakeBroker& b) {
+         HandedOn(h, HandOffKind::Unchanged);
+         EXPECT_EQ(b.calls, 0);
+       }},
   };
 
   for (const auto& route : routes) {

@@ -23,6 +23,14 @@ namespace tokengate::apache::testing {
 namespace {
 
 constexpr char kProtected[] = "PROTECTED-CONTENT";
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
 constexpr char kCookie[] = "TesseraToken";
 
 class ApacheGateTest : public ::testing::Test {
@@ -460,6 +468,153 @@ TEST_F(ApacheGateTest, HostWithTokenGateOffIsNotTouched) {
   const HttpResponse r = Get(site_->offPort, "/app/static.html");
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find(kProtected), std::string::npos);
+}
+
+// Attack paths for every kind of handler the site has: a script that takes path info, static
+// files, a proxied application, an Alias, a rewrite passed through to the script, and the error
+// document (a router that reads the request-target as sent). Each must end in the sign-on redirect
+// or in Apache's own refusal, never in protected content, and the spoofed identity header never
+// reaches anything.
+const char* const kPathAttacks[] = {
+    // script with path info
+    "/app/index.cgi/..;/..;/",
+    "/app/index.cgi/..%3B/..%3b/",
+    "/app/index.cgi/..\\..\\",
+    "/app/index.cgi/..%5C..%5c",
+    "/app/index.cgi/%2e%2e;x/%2e%2e;x/",
+    "/app/index.cgi/%252e%252e/%252e%252e/",
+    "/app/index.cgi/%252e%252e%253b/",
+    "/app/index.cgi/%c0%ae%c0%ae/",
+    // ... aimed at the error page exemption and the cancel pass-through
+    "/app/index.cgi/x\\..\\..\\..\\error.html",
+    "/app/index.cgi/x%5C..%5C..%5C..%5Cerror.html",
+    "/app/index.cgi/..;/..;/error.html",
+    "/app/index.cgi/..;/..;/logout",
+    "/app/index.cgi/x\\..\\..\\..\\logout",
+    "/app/index.cgi/..%3B/..%3B/logout?resume=/logout.html",
+    // static files
+    "/app/static.html;x",
+    "/app;x/static.html",
+    "/app/static.html/..;/",
+    "/app/x\\..\\static.html",
+    "/public/..;/app/static.html",
+    "/public/..%5Capp/static.html",
+    "/public/%252e%252e/app/static.html",
+    "/public/%EF%BC%8E%EF%BC%8E/app/static.html",
+    // proxied application
+    "/proxied/..;/",
+    "/proxied/..;/x",
+    "/proxied/%2e%2e;/",
+    "/proxied/..%5C",
+    "/proxied/..%3B/",
+    "/proxied/%252e%252e/",
+    "/proxied/x\\..\\..\\error.html",
+    "/proxied/..;/..;/logout",
+    // Alias
+    "/aliased/static.html",
+    "/aliased/..;/app/static.html",
+    "/aliased/static.html;x",
+    "/aliased/x\\..\\..\\error.html",
+    // rewrite [PT] onto the script
+    "/short/x",
+    "/short/..;/..;/",
+    "/short/x\\..\\..\\..\\error.html",
+    "/short/..;/..;/logout",
+    // refused by Apache before the gate's phase: the router behind the error document reads them
+    "/app/%zz",
+    "/app/x%2f",
+    "/app/x%2F..%2F..%2Flogout",
+    "/../app/",
+    "/app/%2e%2e/%2e%2e/app/",
+    "/app/index.cgi/%00",
+};
+
+bool ShowsProtectedContent(const HttpResponse& r) {
+  for (const char* marker : {kProtected, "Protected application", "X-Forwarded-Host"}) {
+    if (r.body.find(marker) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(ApacheGateTest, NoReadingOfThePathGetsPastTheGateWithoutToken) {
+  const std::vector<std::string> spoofed = {"Tarvex-subject: spoofed-root"};
+  std::vector<std::string> targets(std::begin(kPathAttacks), std::end(kPathAttacks));
+  // The same in absolute form ("GET http://host/path HTTP/1.1").
+  for (const char* target : kPathAttacks) {
+    targets.push_back("http://127.0.0.1:" + std::to_string(site_->port) + target);
+  }
+  for (const std::string& target : targets) {
+    const HttpResponse r = Get(site_->port, target, spoofed);
+    EXPECT_FALSE(ShowsProtectedContent(r)) << target << " gave " << r.status << "\n" << r.body;
+    EXPECT_EQ(r.body.find("spoofed-root"), std::string::npos) << target;
+    if (r.status == 302) {
+      EXPECT_TRUE(r.Header("location").value_or("").starts_with(SignOnPrefix()))
+          << target << " went to " << r.Header("location").value_or("");
+    } else {
+      EXPECT_TRUE(r.status == 400 || r.status == 403 || r.status == 404)
+          << target << " gave " << r.status;
+    }
+    EXPECT_TRUE(r.Headers("set-cookie").empty()) << target;
+  }
+}
+
+// With a token, the same paths reach the application as the token's user (or end in Apache's
+// refusal): never as the spoofed one, and no reading turns the request into a cancel that clears
+// the session.
+TEST_F(ApacheGateTest, NoReadingOfThePathTurnsATokenIntoAnotherIdentityOrALogout) {
+  const std::string token = site_->Token("subject=alice");
+  for (const char* target : kPathAttacks) {
+    const HttpResponse r = GetWithToken(target, token, {"Tarvex-subject: spoofed-root"});
+    EXPECT_EQ(r.body.find("spoofed-root"), std::string::npos) << target << "\n" << r.body;
+    for (const std::string& cookie : r.Headers("set-cookie")) {
+      EXPECT_EQ(cookie.find("1970"), std::string::npos) << target << " cleared the session";
+    }
+    if (r.status == 200 && r.body.find("Signed on as") != std::string::npos) {
+      EXPECT_NE(r.body.find("Signed on as <strong id=\"user\">alice</strong>"), std::string::npos)
+          << target;
+    }
+  }
+}
+
+// Plain requests for the same handlers are answered exactly as before, and log no warning about
+// readings.
+TEST_F(ApacheGateTest, PlainPathsOfEveryHandlerAreUnchanged) {
+  const std::string token = site_->Token("subject=alice");
+  const std::size_t warningsBefore = Count(site_->ErrorLog(), "reads differently");
+  struct Case {
+    const char* target;
+    const char* signOnTarget;  // where the sign-on redirect returns to, without a token
+    int status;                // with a token
+    const char* shown;         // with a token
+  };
+  const Case cases[] = {
+      {"/app/index.cgi/a/b", "/app/index.cgi/a/b", 200, "<strong id=\"user\">alice</strong>"},
+      {"/app/static.html", "/app/static.html", 200, kProtected},
+      {"/aliased/static.html", "/aliased/static.html", 200, kProtected},
+      {"/short/x", "/app/index.cgi/x", 200, "<strong id=\"user\">alice</strong>"},
+      {"/proxied/x?a=1", "/proxied/x%3fa%3d1", 200, "Tarvex-subject: alice"},
+      {"/public/", nullptr, 200, "Public page"},
+      {"/error.html", nullptr, 200, "Something went wrong"},
+      {"/public/missing.html", nullptr, 404, "Not found"},
+  };
+  for (const Case& c : cases) {
+    const HttpResponse anonymous = Get(site_->port, c.target);
+    if (c.signOnTarget != nullptr) {
+      EXPECT_EQ(anonymous.status, 302) << c.target;
+      EXPECT_EQ(
+          anonymous.Header("location").value_or(""),
+          SignOnPrefix() + "http://127.0.0.1:" + std::to_string(site_->port) + c.signOnTarget);
+    } else {
+      EXPECT_EQ(anonymous.status, c.status) << c.target;
+      EXPECT_NE(anonymous.body.find(c.shown), std::string::npos) << c.target;
+    }
+    const HttpResponse signedOn = GetWithToken(c.target, token);
+    EXPECT_EQ(signedOn.status, c.status) << c.target;
+    EXPECT_NE(signedOn.body.find(c.shown), std::string::npos) << c.target << "\n" << signedOn.body;
+  }
+  EXPECT_EQ(Count(site_->ErrorLog(), "reads differently"), warningsBefore);
 }
 
 }  // namespace

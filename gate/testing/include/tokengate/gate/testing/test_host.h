@@ -23,8 +23,9 @@ struct TestRequest {
   std::vector<std::pair<std::string, std::string>> headers{};  // in request order
   std::string body{};
   bool https = false;
-  std::string host = "app.example.test";   // "HTTP_HOST"
-  std::optional<std::string> path_info{};  // "PATH_INFO"; the URL when unset
+  std::string host = "app.example.test";        // "HTTP_HOST"
+  std::optional<std::string> path_info{};       // "PATH_INFO"; the URL when unset
+  std::vector<std::string> other_path_views{};  // further readings of the path (OtherPathViews)
 };
 
 // A credential of the test host's identity model: an account name and a shared close counter.
@@ -119,6 +120,7 @@ class TestHost final : public IRequestHost, public IFilterNotification {
   VariableRead GetServerVariable(std::string_view name, std::span<char> area) noexcept override;
   std::string_view QueryString() const noexcept override { return request_.query; }
   std::string_view AvailableBody() const noexcept override { return request_.body; }
+  std::vector<std::string> OtherPathViews() const override { return request_.other_path_views; }
   void SetStatusCode(std::uint32_t status) noexcept override { status_code = status; }
   void SetLogData(std::string_view text) noexcept override { log_data = text; }
   bool WriteClient(std::string_view bytes) noexcept override;
