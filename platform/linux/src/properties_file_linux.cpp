@@ -164,9 +164,9 @@ class Checker {
     }
   }
 
-  void FileSystem(int fd) const {
-    struct statfs fs {};
-    if (::fstatfs(fd, &fs) != 0)
+  // `result` is what fstatfs or statfs returned for `fs`.
+  void FileSystem(int result, const struct statfs& fs) const {
+    if (result != 0)
       Refuse("cannot be opened (" + ErrorText(errno) + ").");
     // The magic numbers are 32 bits wide; f_type is a signed word.
     const auto type = static_cast<std::uint32_t>(fs.f_type);
@@ -215,20 +215,51 @@ void Descend(std::string& where, const std::string& component) {
 
 }  // namespace
 
-void StrictPropertiesFileSource::Read(const std::string& path, std::string& text) const {
-  const Checker check(path, brokerUid_);
-  if (path.empty() || path.front() != '/')
-    check.Refuse("must be an absolute path.");
-  if (path.find('\0') != std::string::npos)
-    check.Refuse("holds a NUL character.");
-  if (path.size() > kMaxPathBytes)
-    check.Refuse("is longer than " + std::to_string(kMaxPathBytes) + " bytes.");
-  const std::size_t lastSlash = path.rfind('/');
-  const std::string name = path.substr(lastSlash + 1);
-  if (name.empty() || name == "." || name == "..")
-    check.Refuse("is not a regular file (it is a directory).");
+namespace {
 
-  // The directories, from "/".
+// Checks the directories of `path` before `lastSlash` by name, from "/", with one lstat each, in
+// order. Once a directory has passed, only root (or the broker's account) can change what its
+// entries are: it is theirs and nobody else may write it, or it is sticky and nobody may
+// replace an entry of another owner. So every name checked goes on naming what was checked, the
+// open that follows resolves to the same directories, and no descriptor per directory is
+// needed. False (nothing refused yet) when the path goes through a symbolic link or "..", which
+// the walk by descriptors resolves. `where` ends as the directory's path.
+bool CheckDirectoriesByName(const Checker& check, const std::string& path, std::size_t lastSlash,
+                            std::string& where) {
+  struct stat st {};
+  if (::lstat("/", &st) != 0)
+    check.Failed(errno);
+  check.Directory(st, "/");
+  where.clear();
+  std::size_t begin = 1;
+  while (begin < lastSlash) {
+    const std::size_t end = std::min(path.find('/', begin), lastSlash);
+    const std::string_view component(path.data() + begin, end - begin);
+    begin = end + 1;
+    if (component.empty() || component == ".")
+      continue;
+    if (component == "..")
+      return false;
+    where.push_back('/');
+    where.append(component);
+    if (::lstat(where.c_str(), &st) != 0)
+      check.Failed(errno);
+    if (S_ISLNK(st.st_mode))
+      return false;
+    if (!S_ISDIR(st.st_mode))
+      check.Failed(ENOTDIR);
+    check.Directory(st, where);
+  }
+  if (where.empty())
+    where = "/";
+  return true;
+}
+
+// The directory holding the file, reached from "/" by openat on descriptors, each checked with
+// fstat. A symbolic link between directories is followed where the kernel would follow it (only
+// someone who may write the directory holding it could have made it), and every directory it
+// leads through is checked the same way.
+UniqueFd WalkByDescriptors(const Checker& check, const std::string& path, std::size_t lastSlash) {
   UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat st {};
   if (!dir || ::fstat(dir.get(), &st) != 0)
@@ -247,8 +278,6 @@ void StrictPropertiesFileSource::Read(const std::string& path, std::string& text
     if (!next || ::fstat(next.get(), &st) != 0)
       check.Failed(errno);
     if (S_ISLNK(st.st_mode)) {
-      // Only someone who may write the directory holding it could have made it: follow it, and
-      // check wherever it leads.
       if (++links > kMaxSymlinks)
         check.Refuse("has too many symbolic links on its way.");
       char target[kMaxPathBytes];
@@ -270,19 +299,47 @@ void StrictPropertiesFileSource::Read(const std::string& path, std::string& text
     check.Directory(st, where);
     dir = std::move(next);
   }
+  return dir;
+}
 
-  // The file: its entry first, so that nothing but a regular file is ever opened (opening a
-  // device can have effects of its own), then the same checks on the open descriptor.
-  if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+}  // namespace
+
+void StrictPropertiesFileSource::Read(const std::string& path, std::string& text) const {
+  const Checker check(path, brokerUid_);
+  if (path.empty() || path.front() != '/')
+    check.Refuse("must be an absolute path.");
+  if (path.find('\0') != std::string::npos)
+    check.Refuse("holds a NUL character.");
+  if (path.size() > kMaxPathBytes)
+    check.Refuse("is longer than " + std::to_string(kMaxPathBytes) + " bytes.");
+  const std::size_t lastSlash = path.rfind('/');
+  const std::string name = path.substr(lastSlash + 1);
+  if (name.empty() || name == "." || name == "..")
+    check.Refuse("is not a regular file (it is a directory).");
+
+  // The directories: by name in the common case, else by descriptors; then the file either by
+  // its full path or relative to the directory's descriptor.
+  std::string directory;
+  UniqueFd dir;
+  if (!CheckDirectoriesByName(check, path, lastSlash, directory))
+    dir = WalkByDescriptors(check, path, lastSlash);
+  const int at = dir ? dir.get() : AT_FDCWD;
+  const char* entry = dir ? name.c_str() : path.c_str();
+
+  // The file: its entry first, so that nothing but a regular file on a local file system is
+  // ever opened (opening a device or a kernel file can have effects of its own), then the same
+  // checks on the open descriptor, which is what is read.
+  struct stat st {};
+  if (::fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
     check.Failed(errno);
   check.File(st);
-  check.FileSystem(dir.get());
-  UniqueFd fd(
-      ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct statfs fs {};
+  check.FileSystem(dir ? ::fstatfs(dir.get(), &fs) : ::statfs(directory.c_str(), &fs), fs);
+  UniqueFd fd(::openat(at, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd || ::fstat(fd.get(), &st) != 0)
     check.Failed(errno);
   check.File(st);
-  check.FileSystem(fd.get());
+  check.FileSystem(::fstatfs(fd.get(), &fs), fs);
 
   constexpr std::size_t kMax = AgentConfiguration::kMaxFileBytes;
   if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMax)

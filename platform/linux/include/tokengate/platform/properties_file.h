@@ -9,10 +9,13 @@
 //   - the file itself is not a symbolic link, is a regular file on a local disk file system
 //     (not procfs, sysfs, a network or FUSE file system), is owned by root (or the broker's own
 //     account) and is not writable by group or others.
-// Every check is made on the open descriptors of the walk (openat from "/", then fstat and
-// fstatfs), so a path changed half-way is never judged by one object and read from another.
-// The file is opened only after its entry was seen to be a regular file (a device is never
-// opened), with O_NOFOLLOW | O_NONBLOCK, and read once, at most kMaxFileBytes + 1 bytes.
+// The directories are checked in order from "/": by name (lstat) when the path has no symbolic
+// link or "..", which is safe because a directory that passed can only be changed by root or the
+// broker's account, so its entries keep naming what was checked; otherwise by a walk on
+// descriptors (openat from "/", fstat on each). The file's entry is looked at first, so that
+// nothing but a regular file on a local file system is ever opened (a device never is); it is
+// then opened with O_NOFOLLOW | O_NONBLOCK, checked again on the descriptor (fstat, fstatfs), and
+// read from that descriptor once, at most kMaxFileBytes + 1 bytes.
 #pragma once
 
 #include <sys/types.h>
