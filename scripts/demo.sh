@@ -83,6 +83,8 @@ tg broker call --config "$PROPS" --window 0 "$TOKEN" | head -2
 step "an expired token (lifetime 1 s, no clock skew allowance)"
 sed -e 's/^TokenLifetime=.*/TokenLifetime=1/' -e '/^ClockSkew=/d' "$PROPS" >"$WORK/short.properties"
 echo "ClockSkew=0" >>"$WORK/short.properties"
+# The broker reads only properties files nobody but root (or its own account) could have written.
+chmod 600 "$WORK/short.properties"
 SHORT=$(tg token issue --config "$WORK/short.properties" subject=jdoe@EXAMPLE.ORG)
 sleep 2
 rc=0

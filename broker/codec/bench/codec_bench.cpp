@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "tessera/tessera.h"
@@ -75,6 +76,40 @@ void BM_ReadTokenUnchanged(benchmark::State& state) {
 void BM_ReadTokenReissued(benchmark::State& state) {
   ReadToken(state, 0);
 }
+
+// The properties file alone, four directories deep like /etc/tokengate/conf/agent-config.txt:
+// through the broker's checking source (every directory and the file checked on descriptors)
+// and as the tools read it.
+struct DeepFile {
+  std::filesystem::path root;
+  std::string path;
+  DeepFile() {
+    root = std::filesystem::temp_directory_path() / "codec-bench-tree";
+    std::filesystem::create_directories(root / "etc" / "tokengate" / "conf");
+    path = (root / "etc" / "tokengate" / "conf" / "agent-config.txt").string();
+    std::ofstream(path) << "TokenLifetime=3600\nKey.k1=" << std::string(43, 'A')
+                        << "\nWriteKeyId=k1\n";
+  }
+  ~DeepFile() { std::filesystem::remove_all(root); }
+};
+
+void BM_PropertiesFileChecked(benchmark::State& state) {
+  static const DeepFile file;
+  std::string text;
+  for (auto _ : state) {
+    tessera::CheckedPropertiesFileSource().Read(file.path, text);
+    benchmark::DoNotOptimize(text.data());
+  }
+}
+void BM_PropertiesFilePlain(benchmark::State& state) {
+  static const DeepFile file;
+  for (auto _ : state) {
+    const tessera::AgentConfiguration configuration(file.path);
+    benchmark::DoNotOptimize(&configuration);
+  }
+}
+BENCHMARK(BM_PropertiesFileChecked);
+BENCHMARK(BM_PropertiesFilePlain);
 
 BENCHMARK(BM_ReadTokenUnchanged)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_ReadTokenReissued)->Threads(1)->Threads(8)->UseRealTime();

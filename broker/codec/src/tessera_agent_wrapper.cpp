@@ -73,8 +73,10 @@ bool IsTchar(unsigned char c) {
 
 }  // namespace
 
-CTesseraAgentWrapper::CTesseraAgentWrapper(WrapperClock clock)
-    : clock_(clock ? std::move(clock) : WrapperClock(tessera::SystemNow)) {}
+CTesseraAgentWrapper::CTesseraAgentWrapper(WrapperClock clock,
+                                           const tessera::PropertiesFileSource* source)
+    : clock_(clock ? std::move(clock) : WrapperClock(tessera::SystemNow)),
+      source_(source != nullptr ? source : &tessera::CheckedPropertiesFileSource()) {}
 
 bool CTesseraAgentWrapper::IsHeaderFieldName(std::string_view name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
@@ -176,7 +178,7 @@ std::u16string CTesseraAgentWrapper::ReadToken(
     const std::string token = text::ToAnsi(Tessera);
 
     // Step 3.
-    const tessera::AgentConfiguration configuration(path);
+    const tessera::AgentConfiguration configuration(path, *source_);
     const tessera::Agent agent(configuration, clock_);
     const tessera::MultiStringDictionary attributes = agent.ReadTokenMultiStringDictionary(token);
 

@@ -253,6 +253,19 @@ TEST_F(WrapperTest, CodecFailuresBecomeMessages) {
   EXPECT_EQ(missing.message, std::u16string(enoent.begin(), enoent.end()));
   EXPECT_FALSE(missing.expired);
 
+  // The file is read through the platform's checking source: one that others may write is
+  // refused as a file that cannot be used.
+  const auto loose = dir_ / "loose.properties";
+  std::filesystem::copy_file(dir_ / "tessera.properties", loose);
+  std::filesystem::permissions(loose, static_cast<std::filesystem::perms>(0664));
+  const std::string looseText = loose.string();
+  const Call refused = Read(Sealed({}), u"", 60, {looseText.begin(), looseText.end()});
+  EXPECT_EQ(refused.message,
+            std::u16string(looseText.begin(), looseText.end()) +
+                u": must not be writable by group or others (mode 0664); chmod go-w it.");
+  EXPECT_FALSE(refused.expired);
+  EXPECT_EQ(refused.updatedLength, -7) << "nothing written on failure";
+
   const Call bad = Read(u"not a token");
   EXPECT_EQ(bad.message, u"Token is not valid base64url.");
   EXPECT_FALSE(bad.expired);

@@ -39,6 +39,50 @@ std::u16string CommandWord(const std::vector<std::u16string>& args) {
 
 }  // namespace
 
+std::u16string EscapeLogText(std::u16string_view text) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  const auto needsEscape = [](char16_t c) {
+    return c < 0x20 || c == u'\\' || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+           c == 0xFEFF || (c >= 0x200E && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+  };
+  std::u16string out;
+  out.reserve(text.size());
+  for (const char16_t c : text) {
+    if (!needsEscape(c)) {
+      out.push_back(c);
+      continue;
+    }
+    out.push_back(u'\\');
+    switch (c) {
+      case u'\\':
+        out.push_back(u'\\');
+        break;
+      case u'\n':
+        out.push_back(u'n');
+        break;
+      case u'\r':
+        out.push_back(u'r');
+        break;
+      case u'\t':
+        out.push_back(u't');
+        break;
+      default:
+        if (c <= 0xFF) {
+          out.push_back(u'x');
+        } else {
+          out.push_back(u'u');
+          out.push_back(kHex[(c >> 12) & 0xF]);
+          out.push_back(kHex[(c >> 8) & 0xF]);
+        }
+        out.push_back(kHex[(c >> 4) & 0xF]);
+        out.push_back(kHex[c & 0xF]);
+        break;
+    }
+  }
+  return out;
+}
+
 std::int32_t RpcStatusToHresult(std::int32_t status) {
   if (status <= 0)
     return status;
@@ -67,12 +111,12 @@ void RpcServiceBase::LogEvent(EventType type, std::u16string_view message) const
         cut.back() <= 0xDBFF) {
       cut.remove_suffix(1);
     }
+    std::u16string line = EscapeLogText(cut);
     if (console_) {
-      std::u16string line(cut);
       line.push_back(u'\n');
       platform_.WriteStdout(line);
     } else {
-      platform_.ReportEvent(ServiceName(), type, cut);
+      platform_.ReportEvent(ServiceName(), type, line);
     }
   } catch (...) {
     // A message that cannot be written is dropped.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -82,11 +83,14 @@ class ConsoleBrokerTest : public ::testing::Test {
     std::u16string Header() const { return {header.data(), std::size_t(headerLength)}; }
   };
 
-  static Reply Call(const std::u16string& token, bool iwa = false, std::int32_t window = -1) {
+  // A call with the test's properties file, or the one named by `configPath`.
+  static Reply Call(const std::u16string& token, bool iwa = false, std::int32_t window = -1,
+                    const std::string& configPath = {}) {
     rpc::RpcStatus status = 0;
     const auto client = platform::BindToBroker(rpc::kStringBinding, &status);
     EXPECT_NE(client, nullptr);
-    const std::u16string config = Utf8ToUtf16((dir_ / "tessera.properties").string());
+    const std::u16string config =
+        Utf8ToUtf16(configPath.empty() ? (dir_ / "tessera.properties").string() : configPath);
     const std::u16string prefix = u"TG-";
     Reply r;
     try {
@@ -198,6 +202,80 @@ TEST_F(ConsoleBrokerTest, LogsEveryMessageToStandardOutputInOrder) {
     ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "in:\n" << out;
     at = found + line.size();
   }
+}
+
+// Every caller names the properties file its call is decoded with. One that others could have
+// written (or a link to one, or a kernel file that never ends) is refused the way a bad file
+// is: result -1 and the reason, naming the fix, in the broker's log.
+TEST_F(ConsoleBrokerTest, RefusesPropertiesFilesOthersCouldHaveWritten) {
+  const auto token = Issue(Jdoe());
+  const std::string loose = (dir_ / "loose.properties").string();
+  fs::copy_file(dir_ / "tessera.properties", loose, fs::copy_options::overwrite_existing);
+  fs::permissions(loose, static_cast<fs::perms>(0664));
+  const std::string link = (dir_ / "link.properties").string();
+  fs::remove(link);
+  fs::create_symlink(dir_ / "tessera.properties", link);
+  struct Case {
+    std::string path;
+    std::string logged;
+  };
+  for (const Case& c : {
+           Case{loose, loose + ": must not be writable by group or others (mode 0664); chmod "
+                               "go-w it."},
+           Case{link, link + ": is a symbolic link; name the file it points to."},
+           Case{"/proc/kmsg",
+                "/proc/kmsg: is on a procfs file system, not on a local disk; keep it on a "
+                "local file system, e.g. under /etc/tokengate/conf/."},
+       }) {
+    const Reply r = Call(token, false, -1, c.path);
+    EXPECT_EQ(r.fault, 0u) << c.path;
+    EXPECT_EQ(r.result, -1) << c.path;
+    EXPECT_EQ(r.Updated(), u"") << c.path;
+    EXPECT_EQ(r.Header(), u"") << c.path;
+    EXPECT_NE(BrokerOutput().find("\n" + c.logged + "\n"), std::string::npos)
+        << c.logged << "\nnot in:\n"
+        << BrokerOutput();
+    // The same file, refused before the token is looked at, for IWA too.
+    EXPECT_EQ(Call(token, true, -1, c.path).result, -1) << c.path;
+  }
+  EXPECT_EQ(Call(token).result, 0);
+}
+
+// Reading /proc/kmsg waits for kernel messages for ever: more such calls than the broker has
+// call threads are all refused, and sign-on goes on.
+TEST_F(ConsoleBrokerTest, CallsNamingAFileThatNeverEndsDoNotHoldCallThreads) {
+  const auto token = Issue(Jdoe());
+  std::atomic<int> refused{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 25; ++i) {
+    callers.emplace_back([&] {
+      const Reply r = Call(token, false, -1, "/proc/kmsg");
+      if (r.fault == 0 && r.result == -1)
+        ++refused;
+    });
+  }
+  for (std::thread& t : callers)
+    t.join();
+  EXPECT_EQ(refused.load(), 25);
+  const Reply ok = Call(token);
+  EXPECT_EQ(ok.fault, 0u);
+  EXPECT_EQ(ok.result, 0);
+  EXPECT_EQ(ok.Updated(), token);
+}
+
+// A caller's text reaches the log escaped: a file name holding a line break stays on one line.
+TEST_F(ConsoleBrokerTest, ACallersFileNameCannotForgeLogLines) {
+  const std::string forged = (dir_ / "agent\n[fake] line.txt").string();
+  fs::copy_file(dir_ / "tessera.properties", forged, fs::copy_options::overwrite_existing);
+  fs::permissions(forged, static_cast<fs::perms>(0664));
+  EXPECT_EQ(Call(Issue(Jdoe()), false, -1, forged).result, -1);
+  const std::string out = BrokerOutput();
+  EXPECT_NE(out.find("\n" + dir_.string() +
+                     "/agent\\n[fake] line.txt: must not be writable by group or others (mode "
+                     "0664); chmod go-w it.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("\n[fake] line"), std::string::npos) << out;
 }
 
 // `tokengate broker call` against the same broker: its output and exit codes.

@@ -325,6 +325,42 @@ TEST_F(RpcServiceBaseTest, LogEventCutsAt255UnitsAndWritesOneLinePerMessageOnCon
   EXPECT_EQ(platform.events.size(), 1u);
 }
 
+// A caller's text cannot end a log line or pass for another entry, on the console or in the
+// system log.
+TEST_F(RpcServiceBaseTest, LogEventEscapesControlCharactersSoOneMessageIsOneLine) {
+  const std::u16string forged = u"/x/agent-config.txt\n[fake] line\r\\: is not a regular file.";
+  const std::string escaped = "/x/agent-config.txt\\n[fake] line\\r\\\\: is not a regular file.";
+  service.LogEvent(EventType::Error, forged);
+  ASSERT_EQ(platform.events.size(), 1u);
+  EXPECT_EQ(platform.events[0].text, escaped);
+
+  runtime.listen = 5;  // end the console run at once
+  Run({u"-console"});
+  platform.out.clear();
+  service.LogEvent(EventType::Error, forged);
+  EXPECT_EQ(platform.out, escaped + "\n");
+}
+
+TEST(EscapeLogText, EscapesBackslashControlsAndInvisibleLineBreakers) {
+  struct Case {
+    std::u16string in;
+    std::u16string out;
+  };
+  for (const Case& c : {
+           Case{u"plain text: kept, as are \u00e9 and \u4e2d",
+                u"plain text: kept, as are \u00e9 and \u4e2d"},
+           Case{u"a\\b", u"a\\\\b"},
+           Case{u"\n\r\t", u"\\n\\r\\t"},
+           Case{std::u16string(u"nul\0esc\x1b del\x7f", 13), u"nul\\x00esc\\x1b del\\x7f"},
+           Case{u"nel\u0085csi\u009b", u"nel\\x85csi\\x9b"},
+           Case{u"ls\u2028ps\u2029bom\ufeff", u"ls\\u2028ps\\u2029bom\\ufeff"},
+           Case{u"rlo\u202egnp.exe lri\u2067 rlm\u200f",
+                u"rlo\\u202egnp.exe lri\\u2067 rlm\\u200f"},
+       }) {
+    EXPECT_EQ(EscapeLogText(c.in), c.out) << Utf16ToUtf8(c.out);
+  }
+}
+
 TEST_F(RpcServiceBaseTest, ServiceMainReportsStartThenRunningAndStopsAfterTheListener) {
   platform.underManager = true;
   EXPECT_EQ(Run({}), 0);

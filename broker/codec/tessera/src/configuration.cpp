@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <system_error>
 
 #include "tessera/tessera.h"
@@ -54,33 +56,69 @@ bool AgentConfiguration::IsValidKeyId(std::string_view id) {
   });
 }
 
-AgentConfiguration::AgentConfiguration(const std::string& propertiesPath) {
-  const std::filesystem::path path(propertiesPath);
-  std::error_code ec;
-  const auto status = std::filesystem::status(path, ec);
-  if (status.type() == std::filesystem::file_type::not_found) {
-    // The platform's own wording for a missing file.
-    throw FileNotFoundException(
-        ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message());
+namespace {
+
+std::string TooLarge(const std::string& propertiesPath) {
+  return propertiesPath + ": is larger than " + std::to_string(AgentConfiguration::kMaxFileBytes) +
+         " bytes.";
+}
+
+// The file as it is, for the tools: no question of who wrote it.
+class PlainPropertiesFileSource final : public PropertiesFileSource {
+ public:
+  void Read(const std::string& propertiesPath, std::string& text) const override {
+    const std::filesystem::path path(propertiesPath);
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+      // The platform's own wording for a missing file.
+      throw FileNotFoundException(
+          ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message());
+    }
+    if (status.type() != std::filesystem::file_type::regular) {
+      // Directories, devices and pipes are refused: reading them could block or never end.
+      throw ConfigurationException(propertiesPath + ": is not a regular file.");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      throw ConfigurationException(propertiesPath + ": cannot be opened.");
+    }
+    text.assign(AgentConfiguration::kMaxFileBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad())
+      throw ConfigurationException(propertiesPath + ": cannot be read.");
+    text.resize(static_cast<std::size_t>(in.gcount()));
   }
-  if (status.type() != std::filesystem::file_type::regular) {
-    // Directories, devices and pipes are refused: reading them could block or never end.
-    throw ConfigurationException(propertiesPath + ": is not a regular file.");
+};
+
+// Key material read from the file does not outlive the parse.
+class WipedText {
+ public:
+  WipedText() = default;
+  WipedText(const WipedText&) = delete;
+  WipedText& operator=(const WipedText&) = delete;
+  ~WipedText() {
+    text_.resize(text_.capacity());
+    crypto::Wipe(std::span(reinterpret_cast<std::uint8_t*>(text_.data()), text_.size()));
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ConfigurationException(propertiesPath + ": cannot be opened.");
-  }
-  std::string text(kMaxFileBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad())
-    throw ConfigurationException(propertiesPath + ": cannot be read.");
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > kMaxFileBytes) {
-    throw ConfigurationException(propertiesPath + ": is larger than " +
-                                 std::to_string(kMaxFileBytes) + " bytes.");
-  }
-  *this = FromText(text, propertiesPath);
+  std::string& get() { return text_; }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace
+
+AgentConfiguration::AgentConfiguration(const std::string& propertiesPath)
+    : AgentConfiguration(propertiesPath, PlainPropertiesFileSource()) {}
+
+AgentConfiguration::AgentConfiguration(const std::string& propertiesPath,
+                                       const PropertiesFileSource& source) {
+  WipedText text;
+  source.Read(propertiesPath, text.get());
+  if (text.get().size() > kMaxFileBytes)
+    throw ConfigurationException(TooLarge(propertiesPath));
+  *this = FromText(text.get(), propertiesPath);
 }
 
 AgentConfiguration AgentConfiguration::FromText(std::string_view text, std::string_view origin) {

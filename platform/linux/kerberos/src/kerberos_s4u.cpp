@@ -8,12 +8,14 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "kerberos_internal.h"
@@ -247,6 +249,7 @@ struct KerberosS4ULogonProvider::State {
   // Set at set-up, or by the first logon when the KDC could not be reached at set-up.
   mutable std::atomic<ServiceCredential*> credential{nullptr};
   std::string principal;   // the service principal, fully qualified
+  std::string realm;       // its realm
   std::string keytab;      // where its keys are
   std::string tempParent;  // where the private directory of each copy is made
   unsigned minUserUid = 1000;
@@ -361,6 +364,7 @@ std::int32_t KerberosS4ULogonProvider::RegisterLogonProcess(const std::string& l
   auto state = std::make_unique<State>();
   state->tempParent = krb::TempParent();
   state->principal = unparsed;
+  state->realm.assign(service.get()->realm.data, service.get()->realm.length);
   state->keytab = settings_.keytab;
   state->minUserUid = settings_.minUserUid;
   krb5_free_unparsed_name(ctx.get(), unparsed);
@@ -507,28 +511,96 @@ KerberosLogon KerberosFailure(std::int32_t code, std::string detail) {
 
 namespace {
 
+// Realms are domain names: the same without regard to ASCII case.
+bool SameRealm(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i]))
+      return false;
+  }
+  return true;
+}
+
+// The principal to log on, from the token's subject and realm:
+//   no realm              the subject as a principal name: its own realm, or the default realm
+//                         when it names none ("jdoe", "jdoe@EXAMPLE.TEST");
+//   realm R, "jdoe"       jdoe@R (the subject parsed as a name without realm);
+//   realm R, "jdoe@R"     the same, the suffix being the realm in any case;
+//   realm R, "a@b"        the whole subject as an enterprise name (a user principal name such
+//                         as jdoe@example.com) in R, for the KDC to resolve.
+// A realm that is the service's own without regard to case is spelled as the service's.
+krb5_error_code RequestedPrincipal(krb5_context ctx, const std::string& subject,
+                                   const std::string& realm, std::string_view serviceRealm,
+                                   krb5_principal* out, std::string& detail) {
+  if (realm.empty())
+    return krb5_parse_name(ctx, subject.c_str(), out);
+  const bool printable = std::all_of(realm.begin(), realm.end(), [](char c) {
+    return static_cast<unsigned char>(c) > 0x20 && c != 0x7F && c != '@' && c != '/' && c != '\\';
+  });
+  if (!printable) {
+    detail = "it holds a blank, a control character, '@', '/' or a backslash";
+    return KRB5_PARSE_MALFORMED;
+  }
+  const std::string spelled = SameRealm(realm, serviceRealm) ? std::string(serviceRealm) : realm;
+  const std::size_t at = subject.rfind('@');
+  if (at != std::string::npos && !SameRealm(std::string_view(subject).substr(at + 1), realm)) {
+    if (krb5_error_code rc = krb5_build_principal_ext(
+            ctx, out, static_cast<unsigned>(spelled.size()), spelled.data(),
+            static_cast<unsigned>(subject.size()), subject.data(), 0)) {
+      return rc;
+    }
+    (*out)->type = KRB5_NT_ENTERPRISE_PRINCIPAL;
+    return 0;
+  }
+  const std::string name = at == std::string::npos ? subject : subject.substr(0, at);
+  if (krb5_error_code rc =
+          krb5_parse_name_flags(ctx, name.c_str(), KRB5_PRINCIPAL_PARSE_NO_REALM, out)) {
+    return rc;
+  }
+  return krb5_set_principal_realm(ctx, *out, spelled.c_str());
+}
+
 KerberosLogon Refused(const std::string& subject, const std::string& reason) {
   return Failure(kNtLogonTypeNotGranted, 0, "Refused the logon of '" + subject + "': " + reason);
 }
 
-// The S4U2Self request for `requested` and the sealed copy of its user-only cache.
+// The S4U2Self request for `requested` and the sealed copy of its user-only cache. `subject` is
+// the token's subject, for refusals; the principal asked for names the request in the others. With
+// `exactRealm` (the token named the realm), an answer for a principal of another realm is refused:
+// an enterprise name resolved elsewhere is not the token's user. `foreignRealm`: the realm is not
+// the service's.
 KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cred_id_t serviceCred,
-                          const std::string& subject, krb5_const_principal requested,
-                          unsigned minUid, const std::string& tempParent) {
+                          const std::string& subject, krb5_principal requested, bool exactRealm,
+                          bool foreignRealm, unsigned minUid, const std::string& tempParent) {
   OM_uint32 minor = 0;
   GssName name;
-  gss_buffer_desc nameBuffer{subject.size(), const_cast<char*>(subject.data())};
-  OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  // The principal itself, name type included (an enterprise name stays one); it outlives the
+  // name, which the library may resolve only when it is used.
+  gss_buffer_desc nameBuffer{sizeof requested, &requested};
+  OM_uint32 major = gss_import_name(&minor, &nameBuffer, gss_nt_krb5_principal, name.out());
   if (GSS_ERROR(major)) {
     return KerberosFailure(GssKerberosError(major, minor), GssMessage(major, minor));
+  }
+  std::string asked = subject;
+  if (exactRealm) {
+    char* unparsed = nullptr;
+    if (krb5_unparse_name(ctx, requested, &unparsed) == 0)
+      asked = unparsed;
+    krb5_free_unparsed_name(ctx, unparsed);
   }
   GssCred user;
   gss_OID_set_desc mechs = KrbMechSet();
   major = gss_acquire_cred_impersonate_name(&minor, serviceCred, name.get(), GSS_C_INDEFINITE,
                                             &mechs, GSS_C_INITIATE, user.out(), nullptr, nullptr);
   if (GSS_ERROR(major)) {
-    return KerberosFailure(GssKerberosError(major, minor),
-                           "S4U2Self for '" + subject + "': " + GssMessage(major, minor));
+    const std::int32_t code = GssKerberosError(major, minor);
+    const std::string detail = "S4U2Self for '" + asked + "': " + GssMessage(major, minor);
+    // A realm nobody here knows how to reach is not a missing KDC: there is no such user.
+    if (foreignRealm && (code == KRB5_REALM_UNKNOWN || code == KRB5_REALM_CANT_RESOLVE))
+      return Failure(kNtLogonFailure, 0, detail, code);
+    return KerberosFailure(code, detail);
   }
 
   // The credential as the GSSAPI stores it goes into a private in-memory cache, destroyed on
@@ -552,8 +624,18 @@ KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cr
   if (krb5_error_code rc = krb5_cc_get_principal(ctx, stored.get(), client.out())) {
     return KerberosFailure(rc, messages.Message(rc));
   }
-  // The KDC may answer with another (canonical) name: it must pass the same checks.
+  // The KDC may answer with another (canonical) name: it must pass the same checks, and a
+  // user asked for in a realm is never logged on as somebody of another realm.
   if (!krb5_principal_compare(ctx, client.get(), requested)) {
+    if (exactRealm &&
+        !SameRealm(std::string_view(client.get()->realm.data, client.get()->realm.length),
+                   std::string_view(requested->realm.data, requested->realm.length))) {
+      char* answered = nullptr;
+      std::string answer = krb5_unparse_name(ctx, client.get(), &answered) == 0 ? answered : "?";
+      krb5_free_unparsed_name(ctx, answered);
+      return Failure(kNtLogonFailure, 0,
+                     "S4U2Self for '" + asked + "': the KDC answered for '" + answer + "'");
+    }
     if (std::string reason = RefusalReason(ctx, client.get(), minUid); !reason.empty()) {
       return Refused(subject, reason);
     }
@@ -574,11 +656,19 @@ KerberosLogon Impersonate(krb5_context ctx, const krb::Context& messages, gss_cr
 }  // namespace
 
 KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint32_t packageId) {
-  KerberosLogon logon = LogonOnce(upn, packageId);
+  return Logon(upn, {}, packageId);
+}
+
+KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::u16string_view realm,
+                                              std::uint32_t packageId) {
+  KerberosLogon logon = LogonOnce(upn, realm, packageId);
   if (logon.result.status < 0 && sink_) {
     // A refusal is this provider's own decision: say why. For other failures the broker's
     // message may be a general one; the Kerberos library's text goes with it.
-    if (logon.result.status == kNtLogonTypeNotGranted) {
+    // An answer for a user of another realm than the token's is refused here too (a logon
+    // failure without a Kerberos error).
+    if (logon.result.status == kNtLogonTypeNotGranted ||
+        (logon.result.status == kNtLogonFailure && logon.kerberosError == 0)) {
       sink_(KerberosEventType::Warning, text::Utf8ToUtf16(logon.detail));
     } else if (!HasOwnMessage(logon.result.status, logon.result.subStatus)) {
       sink_(KerberosEventType::Information, text::Utf8ToUtf16(logon.detail));
@@ -588,6 +678,7 @@ KerberosLogon KerberosS4ULogonProvider::Logon(std::u16string_view upn, std::uint
 }
 
 KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
+                                                  std::u16string_view realm,
                                                   std::uint32_t packageId) {
   CallGuard guard(inFlight_);
   const State* state = state_.load();
@@ -601,16 +692,24 @@ KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
   if (upn.empty() || upn.size() > kMaxUnits || upn.find(u'\0') != std::u16string_view::npos) {
     return Failure(kNtInvalidParameter, 0, "The subject is empty, too long or holds a NUL");
   }
+  if (realm.size() > kMaxUnits || realm.find(u'\0') != std::u16string_view::npos) {
+    return Failure(kNtInvalidParameter, 0, "The realm is too long or holds a NUL");
+  }
   const std::string subject = text::Utf16ToUtf8(upn);
+  const std::string realmName = text::Utf16ToUtf8(realm);
 
   krb::Context ctx;
   if (ctx.error() != 0) {
     return KerberosFailure(ctx.error(), ctx.Message(ctx.error()));
   }
-  // The subject is taken exactly as given: its own realm, or the default realm when it has none.
+  const std::string_view serviceRealm = state->realm;
+  // The token's realm is the subject's realm (see RequestedPrincipal).
   krb::Principal requested(ctx.get());
-  if (krb5_error_code rc = krb5_parse_name(ctx.get(), subject.c_str(), requested.out())) {
-    return KerberosFailure(rc, "Subject '" + subject + "': " + ctx.Message(rc));
+  std::string why;
+  if (krb5_error_code rc =
+          RequestedPrincipal(ctx.get(), subject, realmName, serviceRealm, requested.out(), why)) {
+    return KerberosFailure(rc, "Subject '" + subject + "' of realm '" + realmName +
+                                   "': " + (why.empty() ? ctx.Message(rc) : why));
   }
   if (std::string reason = RefusalReason(ctx.get(), requested.get(), state->minUserUid);
       !reason.empty()) {
@@ -618,20 +717,20 @@ KerberosLogon KerberosS4ULogonProvider::LogonOnce(std::u16string_view upn,
   }
   std::int32_t error = 0;
   std::string detail;
-  const ServiceCredential* service = state->Credential(error, detail);
-  if (service == nullptr)
+  const ServiceCredential* credential = state->Credential(error, detail);
+  if (credential == nullptr)
     return KerberosFailure(error, detail);
-  return Impersonate(ctx.get(), ctx, service->cred.get(), subject, requested.get(),
-                     state->minUserUid, state->tempParent);
+  const bool foreign = !SameRealm(
+      std::string_view(requested.get()->realm.data, requested.get()->realm.length), serviceRealm);
+  return Impersonate(ctx.get(), ctx, credential->cred.get(), subject, requested.get(),
+                     !realmName.empty(), foreign, state->minUserUid, state->tempParent);
 }
 
 broker::LogonResult KerberosS4ULogonProvider::LogonUser(const std::u16string& upn,
                                                         const std::u16string& realm,
                                                         std::uint32_t packageId) {
-  // The realm is not joined to the subject: the principal names its own realm.
-  (void)realm;
   try {
-    return Logon(upn, packageId).result;
+    return Logon(upn, realm, packageId).result;
   } catch (const std::bad_alloc&) {
     broker::LogonResult result;
     result.status = kNtQuotaExceeded;

@@ -119,10 +119,11 @@ class KerberosBroker : public ::testing::Test {
       GTEST_SKIP() << whyNot_;
   }
 
-  static std::u16string Token(const std::u16string& subject) {
+  static std::u16string Token(const std::u16string& subject,
+                              const std::u16string& realm = u"EXAMPLE.TEST") {
     tessera::MultiStringDictionary d;
     d.Add(u"subject", subject);
-    d.Add(u"realm", u"EXAMPLE.TEST");
+    d.Add(u"realm", realm);
     const tessera::AgentConfiguration cfg((dir_ / "tessera.properties").string());
     return text::Utf8ToUtf16(tessera::Agent(cfg, tessera::SystemNow).WriteToken(d));
   }
@@ -187,6 +188,8 @@ TEST_F(KerberosBroker, IwaCallHandsTheUsersCredentialToTheCallerOnly) {
   EXPECT_EQ(CallIwa(Token(u"nosuchuser"), self).fault, rpc::kFaultAccessDenied);
   EXPECT_EQ(CallIwa(Token(u"revoked"), self).fault, rpc::kFaultAccessDenied);
   EXPECT_EQ(CallIwa(Token(u"root"), self).fault, rpc::kFaultAccessDenied);
+  // jdoe of a realm the KDC does not know is nobody here, certainly not jdoe@EXAMPLE.TEST.
+  EXPECT_EQ(CallIwa(Token(u"jdoe", u"OTHER.TEST"), self).fault, rpc::kFaultAccessDenied);
 
   realm_->StopKdc();
   EXPECT_EQ(CallIwa(Token(u"jdoe"), self).fault, rpc::kFaultAccessDenied);
@@ -202,6 +205,8 @@ TEST_F(KerberosBroker, IwaCallHandsTheUsersCredentialToTheCallerOnly) {
       "The user account is currently disabled and cannot be used to log on.\n",
       "Refused the logon of 'root': it maps to the local account 'root'\n",
       "LsaLogonUser call failed (-1073741477) (ErrorCode=1385)\n",
+      "The logon attempt failed. The reason for the failure is not specified, but typical "
+      "reasons include misspelled user names and misspelled passwords.\n",
       "No domain controllers are available to service the authentication request.\n"};
   std::size_t at = 0;
   for (const std::string& line : expected) {

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -76,6 +78,14 @@ class KerberosRealm : public ::testing::Test {
       if (!realm_->Kadmin(query))
         whyNot_ = std::string("kadmin failed: ") + query;
     }
+    // Another person called jdoe in the partner realm, a user only it has, and a principal of
+    // the service's realm named by a user principal name.
+    for (const char* query : {"addprinc -pw pw7 jdoe", "addprinc -pw pw8 partneronly"}) {
+      if (!realm_->Kadmin(query, TestRealm::kPartnerRealm))
+        whyNot_ = std::string("kadmin failed: ") + query;
+    }
+    if (!realm_->Kadmin("addprinc -pw pw9 jdoe\\@example.com"))
+      whyNot_ = "kadmin failed: addprinc jdoe\\@example.com";
   }
   static void TearDownTestSuite() {
     if (previousTmpdir_)
@@ -213,6 +223,138 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"empty", u"", kNtInvalidParameter, 0},
         FailureCase{"tooLong", std::u16string(32767, u'a'), kNtInvalidParameter, 0}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+// The token's realm is the subject's realm: the same name in two realms is two people.
+struct RealmCase {
+  const char* name;
+  std::u16string subject;
+  std::u16string realm;
+  std::string client;  // whose ticket the credential holds
+};
+
+class KerberosRealmOfToken : public KerberosRealm,
+                             public ::testing::WithParamInterface<RealmCase> {};
+
+TEST_P(KerberosRealmOfToken, LogsOnTheUserOfTheTokensRealm) {
+  const RealmCase& c = GetParam();
+  auto provider = Ready();
+  KerberosLogon logon = provider->Logon(c.subject, c.realm, kKerberosPackageId);
+  ASSERT_EQ(logon.result.status, 0) << logon.detail;
+  ASSERT_TRUE(logon.result.credential);
+  const std::vector<Entry> entries = Entries(static_cast<int>(logon.result.credential.Get()));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].client, c.client);
+  EXPECT_EQ(entries[0].server, TestRealm::kService);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KerberosRealmOfToken,
+    ::testing::Values(RealmCase{"noRealm", u"jdoe", u"", "jdoe@EXAMPLE.TEST"},
+                      RealmCase{"serviceRealm", u"jdoe", u"EXAMPLE.TEST", "jdoe@EXAMPLE.TEST"},
+                      RealmCase{"serviceRealmInAnotherCase", u"jdoe", u"example.test",
+                                "jdoe@EXAMPLE.TEST"},
+                      RealmCase{"subjectWithTheRealm", u"jdoe@EXAMPLE.TEST", u"EXAMPLE.TEST",
+                                "jdoe@EXAMPLE.TEST"},
+                      RealmCase{"enterpriseName", u"jdoe@example.com", u"EXAMPLE.TEST",
+                                "jdoe\\@example.com@EXAMPLE.TEST"}),
+    [](const ::testing::TestParamInfo<RealmCase>& param) { return param.param.name; });
+
+struct RealmFailureCase {
+  const char* name;
+  std::u16string subject;
+  std::u16string realm;
+  std::int32_t status;
+};
+
+class KerberosRealmOfTokenFailure : public KerberosRealm,
+                                    public ::testing::WithParamInterface<RealmFailureCase> {};
+
+TEST_P(KerberosRealmOfTokenFailure, NeverLogsOnSomebodyElse) {
+  const RealmFailureCase& c = GetParam();
+  auto provider = Ready();
+  broker::LogonResult result = provider->LogonUser(c.subject, c.realm, kKerberosPackageId);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(result.winError, NtStatusToWinError(c.status));
+  EXPECT_FALSE(result.credential);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KerberosRealmOfTokenFailure,
+    ::testing::Values(
+        // A realm the KDC does not know: no such user, never jdoe of the service's realm.
+        RealmFailureCase{"unknownRealm", u"jdoe", u"OTHER.TEST", kNtLogonFailure},
+        RealmFailureCase{"subjectOfTheServiceRealmInAnUnknownOne", u"jdoe@EXAMPLE.TEST",
+                         u"OTHER.TEST", kNtLogonFailure},
+        RealmFailureCase{"enterpriseNameInAnUnknownRealm", u"jdoe@example.com", u"OTHER.TEST",
+                         kNtLogonFailure},
+        // A realm the KDC trusts, with a jdoe of its own: this KDC cannot log its users on
+        // for the service, so the logon fails, and never as jdoe of the service's realm.
+        RealmFailureCase{"partnerRealm", u"jdoe", u"PARTNER.TEST", kNtLogonFailure},
+        RealmFailureCase{"partnerSubjectWithTheRealm", u"jdoe@partner.test", u"PARTNER.TEST",
+                         kNtLogonFailure},
+        RealmFailureCase{"enterpriseNameInThePartnerRealm", u"jdoe@example.com", u"PARTNER.TEST",
+                         kNtLogonFailure},
+        RealmFailureCase{"userOfThePartnerRealmOnly", u"partneronly", u"EXAMPLE.TEST",
+                         kNtLogonFailure},
+        RealmFailureCase{"serviceRealmUserInThePartnerRealm", u"oldpassword", u"PARTNER.TEST",
+                         kNtLogonFailure},
+        RealmFailureCase{"malformedRealm", u"jdoe", u"EXAMPLE.TEST@EVIL", kNtLogonFailure},
+        RealmFailureCase{"realmWithNul", u"jdoe", std::u16string(u"EXAMPLE.TEST\0x", 14),
+                         kNtInvalidParameter},
+        // The mapping rules hold whatever realm spelling the token uses.
+        RealmFailureCase{"root", u"root", u"EXAMPLE.TEST", kNtLogonTypeNotGranted},
+        RealmFailureCase{"rootInAnotherCase", u"root", u"example.test", kNtLogonTypeNotGranted},
+        RealmFailureCase{"systemAccount", u"daemon", u"EXAMPLE.TEST", kNtLogonTypeNotGranted},
+        RealmFailureCase{"servicePrincipal", u"host/localhost", u"EXAMPLE.TEST",
+                         kNtLogonTypeNotGranted}),
+    [](const ::testing::TestParamInfo<RealmFailureCase>& param) { return param.param.name; });
+
+// Where the host's default realm is not the service's, a token's realm still picks the user's
+// realm; without one the subject is a user of the default realm, as before.
+TEST_F(KerberosRealm, TheTokensRealmNotTheDefaultRealmNamesTheUser) {
+  auto provider = Ready();
+  const std::string config = realm_->dir() + "/krb5-partner-default.conf";
+  {
+    std::ifstream in(realm_->dir() + "/krb5.conf");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string conf = text.str();
+    const std::string from = std::string("default_realm = ") + TestRealm::kRealm;
+    ASSERT_NE(conf.find(from), std::string::npos);
+    conf.replace(conf.find(from), from.size(),
+                 std::string("default_realm = ") + TestRealm::kPartnerRealm);
+    std::ofstream(config) << conf;
+  }
+  const std::string previous = std::getenv("KRB5_CONFIG");
+  ::setenv("KRB5_CONFIG", config.c_str(), 1);
+  KerberosLogon withRealm = provider->Logon(u"jdoe", u"EXAMPLE.TEST", kKerberosPackageId);
+  KerberosLogon withoutRealm = provider->Logon(u"jdoe", u"", kKerberosPackageId);
+  ::setenv("KRB5_CONFIG", previous.c_str(), 1);
+
+  ASSERT_EQ(withRealm.result.status, 0) << withRealm.detail;
+  const std::vector<Entry> entries = Entries(static_cast<int>(withRealm.result.credential.Get()));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].client, "jdoe@EXAMPLE.TEST");
+  EXPECT_EQ(withoutRealm.result.status, kNtLogonFailure)
+      << "jdoe@PARTNER.TEST: " << withoutRealm.detail;
+  EXPECT_FALSE(withoutRealm.result.credential);
+}
+
+// An enterprise name the KDC resolves to a user of another realm than the token's is refused,
+// and the reason logged.
+TEST_F(KerberosRealm, AnAnswerForAnotherRealmIsRefusedAndExplained) {
+  auto provider = Ready();
+  logged_.clear();
+  broker::LogonResult result =
+      provider->LogonUser(u"jdoe@example.com", u"OTHER.TEST", kKerberosPackageId);
+  EXPECT_EQ(result.status, kNtLogonFailure);
+  EXPECT_FALSE(result.credential);
+  ASSERT_EQ(logged_.size(), 1u);
+  EXPECT_EQ(logged_[0].first, KerberosEventType::Warning);
+  EXPECT_EQ(logged_[0].second,
+            u"S4U2Self for 'jdoe\\@example.com@OTHER.TEST': the KDC answered "
+            u"for 'jdoe\\@example.com@EXAMPLE.TEST'");
+}
 
 TEST_F(KerberosRealm, RefusedSubjectIsExplainedInTheLog) {
   auto provider = Ready();

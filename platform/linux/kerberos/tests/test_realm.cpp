@@ -113,10 +113,13 @@ std::unique_ptr<TestRealm> TestRealm::Start(std::string* whyNot) {
     realm->port_ = FreeLoopbackPort();
     if (realm->port_ == 0 || !realm->WriteConfig())
       continue;
-    if (attempt == 0 &&
-        !realm->Run("kdb5_util", {"-r", kRealm, "create", "-s", "-P", "tokengate-test-master"})) {
-      *whyNot = "kdb5_util create failed (see " + realm->dir_ + "/tools.log)";
-      return nullptr;
+    if (attempt == 0) {
+      for (const char* name : {kRealm, kPartnerRealm}) {
+        if (!realm->Run("kdb5_util", {"-r", name, "create", "-s", "-P", "tokengate-test-master"})) {
+          *whyNot = "kdb5_util create failed (see " + realm->dir_ + "/tools.log)";
+          return nullptr;
+        }
+      }
     }
     realm->StartKdc();
   }
@@ -129,6 +132,16 @@ std::unique_ptr<TestRealm> TestRealm::Start(std::string* whyNot) {
     *whyNot = "cannot create the service principal";
     return nullptr;
   }
+  // The trust both ways: the same cross-realm keys (same password, same salt) in both databases.
+  for (const std::string& trust : {std::string("krbtgt/") + kPartnerRealm + "@" + kRealm,
+                                   std::string("krbtgt/") + kRealm + "@" + kPartnerRealm}) {
+    for (const char* name : {kRealm, kPartnerRealm}) {
+      if (!realm->Kadmin("addprinc -pw tokengate-test-trust " + trust, name)) {
+        *whyNot = "cannot create the cross-realm principal " + trust;
+        return nullptr;
+      }
+    }
+  }
   return realm;
 }
 
@@ -140,17 +153,23 @@ bool TestRealm::WriteConfig() {
        << " dns_lookup_realm = false\n dns_lookup_kdc = false\n rdns = false\n"
        << " dns_canonicalize_hostname = false\n"
        << " udp_preference_limit = 0\n forwardable = true\n"
-       << "[realms]\n " << kRealm << " = {\n  kdc = 127.0.0.1:" << port << "\n }\n";
+       << "[realms]\n " << kRealm << " = {\n  kdc = 127.0.0.1:" << port << "\n }\n"
+       << " " << kPartnerRealm << " = {\n  kdc = 127.0.0.1:" << port << "\n }\n";
   std::ofstream kdc(dir_ + "/kdc.conf", std::ios::trunc);
   kdc << "[kdcdefaults]\n kdc_listen = 127.0.0.1:" << port
       << "\n kdc_tcp_listen = 127.0.0.1:" << port << "\n"
-      << "[realms]\n " << kRealm << " = {\n"
-      << "  database_name = " << dir_ << "/principal\n"
-      << "  key_stash_file = " << dir_ << "/stash\n"
-      << "  acl_file = " << dir_ << "/kadm5.acl\n"
-      << "  supported_enctypes = aes256-cts-hmac-sha1-96:normal aes128-cts-hmac-sha1-96:normal\n"
-      << " }\n"
-      << "[logging]\n kdc = FILE:" << dir_ << "/kdc.log\n";
+      << "[realms]\n";
+  for (const std::string realm : {kRealm, kPartnerRealm}) {
+    // The first realm keeps the file names it always had.
+    const std::string suffix = realm == kRealm ? "" : "-" + realm;
+    kdc << " " << realm << " = {\n"
+        << "  database_name = " << dir_ << "/principal" << suffix << "\n"
+        << "  key_stash_file = " << dir_ << "/stash" << suffix << "\n"
+        << "  acl_file = " << dir_ << "/kadm5.acl\n"
+        << "  supported_enctypes = aes256-cts-hmac-sha1-96:normal aes128-cts-hmac-sha1-96:normal\n"
+        << " }\n";
+  }
+  kdc << "[logging]\n kdc = FILE:" << dir_ << "/kdc.log\n";
   std::ofstream acl(dir_ + "/kadm5.acl", std::ios::trunc);
   return krb5.good() && kdc.good() && acl.good();
 }
@@ -160,14 +179,15 @@ bool TestRealm::Run(const std::string& program, const std::vector<std::string>& 
   return pid > 0 && Wait(pid) == 0;
 }
 
-bool TestRealm::Kadmin(const std::string& query) {
-  return Run("kadmin.local", {"-r", kRealm, "-q", query});
+bool TestRealm::Kadmin(const std::string& query, const std::string& realm) {
+  return Run("kadmin.local", {"-r", realm, "-q", query});
 }
 
 bool TestRealm::StartKdc() {
   if (kdcPid_ > 0)
     return true;
-  const pid_t pid = Spawn(FindProgram("krb5kdc"), {"-n", "-r", kRealm}, dir_ + "/kdc.out");
+  const pid_t pid =
+      Spawn(FindProgram("krb5kdc"), {"-n", "-r", kRealm, "-r", kPartnerRealm}, dir_ + "/kdc.out");
   if (pid <= 0)
     return false;
   for (int i = 0; i < 500; ++i) {

@@ -16,11 +16,14 @@ class TestRealm {
  public:
   static constexpr char kRealm[] = "EXAMPLE.TEST";
   static constexpr char kService[] = "host/localhost@EXAMPLE.TEST";
+  // A second realm served by the same KDC, trusting and trusted by kRealm (each has the other's
+  // cross-realm ticket-granting principal), for users of another realm.
+  static constexpr char kPartnerRealm[] = "PARTNER.TEST";
 
-  // Creates the realm, starts its KDC, adds the service principal with a keytab, and points
-  // this process's Kerberos library at the realm (KRB5_CONFIG, KRB5_KDC_PROFILE, a MEMORY
-  // default cache). nullptr with `*whyNot` set when the Kerberos binaries are missing or the
-  // realm cannot be started.
+  // Creates both realms, starts their KDC, adds the service principal with a keytab, and points
+  // this process's Kerberos library at kRealm (KRB5_CONFIG, KRB5_KDC_PROFILE, a MEMORY default
+  // cache). nullptr with `*whyNot` set when the Kerberos binaries are missing or the realm
+  // cannot be started.
   static std::unique_ptr<TestRealm> Start(std::string* whyNot);
   ~TestRealm();
   TestRealm(const TestRealm&) = delete;
@@ -30,8 +33,9 @@ class TestRealm {
   std::string keytab() const { return dir_ + "/service.keytab"; }
   int port() const { return port_; }
 
-  // Runs one kadmin.local query ("addprinc -randkey jdoe", ...); true when it exited with 0.
-  bool Kadmin(const std::string& query);
+  // Runs one kadmin.local query ("addprinc -randkey jdoe", ...) in `realm`; true when it
+  // exited with 0.
+  bool Kadmin(const std::string& query, const std::string& realm = kRealm);
   bool StopKdc();
   bool StartKdc();
 

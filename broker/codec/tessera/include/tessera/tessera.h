@@ -106,6 +106,8 @@ class SecretKey {
   std::array<std::uint8_t, crypto::kKeyBytes> bytes_;
 };
 
+class PropertiesFileSource;
+
 // The settings of a properties file: simple "Key=Value" lines, "#" starts a comment line.
 //   TokenLifetime=300          seconds a written token is valid (required, 1..2147483647)
 //   ClockSkew=30               seconds of tolerance when checking expiry (optional, 0..3600)
@@ -115,9 +117,13 @@ class SecretKey {
 // The file is read once, at construction.
 class AgentConfiguration {
  public:
-  // Reads the properties file. Throws FileNotFoundException when it does not exist and
-  // ConfigurationException when it cannot be read or is invalid.
+  // Reads the properties file as it is, whoever may have written it (the token tools, run by
+  // the administrator on files they name). Throws FileNotFoundException when it does not exist
+  // and ConfigurationException when it cannot be read or is invalid.
   explicit AgentConfiguration(const std::string& propertiesPath);
+  // Reads the properties file through `source`, which may refuse it (see PropertiesFileSource);
+  // throws as above.
+  AgentConfiguration(const std::string& propertiesPath, const PropertiesFileSource& source);
   // Parses properties text; `origin` names it in error messages.
   static AgentConfiguration FromText(std::string_view text, std::string_view origin);
 
@@ -146,6 +152,24 @@ class AgentConfiguration {
   std::string writeKeyId_;
   std::vector<std::pair<std::string, SecretKey>> keys_;
 };
+
+// Where the text of a properties file comes from. The broker names the file each caller asks
+// for, so it reads through the platform's checking source, which refuses a file (or a directory
+// on its path) that anyone but the administrator could have written, and anything that is not a
+// regular file on a local disk.
+class PropertiesFileSource {
+ public:
+  virtual ~PropertiesFileSource() = default;
+  // Replaces `text` with the bytes of the file at `path`, never more than
+  // AgentConfiguration::kMaxFileBytes. Throws FileNotFoundException when the file does not
+  // exist (with the platform's own wording) and ConfigurationException, with a message naming
+  // the path and what to change, when it may not be used or cannot be read.
+  virtual void Read(const std::string& path, std::string& text) const = 0;
+};
+
+// The platform layer's checking source: the one the broker reads every properties file through.
+// Declared here, defined by each platform layer (like the crypto functions).
+const PropertiesFileSource& CheckedPropertiesFileSource();
 
 // Reads and writes tokens with one configuration.
 class Agent {

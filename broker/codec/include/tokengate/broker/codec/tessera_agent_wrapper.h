@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+namespace tessera {
+class PropertiesFileSource;
+}
+
 namespace tokengate::broker {
 
 // How the wrapper reports warnings (the procedure logs them as warning events).
@@ -30,8 +34,11 @@ class DateTimeFormatError : public std::runtime_error {
 
 class CTesseraAgentWrapper {
  public:
-  // `clock` defaults to the system clock.
-  explicit CTesseraAgentWrapper(WrapperClock clock = {});
+  // `clock` defaults to the system clock. The properties file is read through `source`, by
+  // default the platform's checking source (tessera::CheckedPropertiesFileSource): the file
+  // names come from callers.
+  explicit CTesseraAgentWrapper(WrapperClock clock = {},
+                                const tessera::PropertiesFileSource* source = nullptr);
 
   // Decodes `Tessera` with the codec configured by the properties file `TesseraConfig` and
   // fills the outputs (arrays of the capacities in tokengate/common/authenticator.h). Returns
@@ -57,6 +64,7 @@ class CTesseraAgentWrapper {
 
  private:
   WrapperClock clock_;
+  const tessera::PropertiesFileSource* source_;
 };
 
 }  // namespace tokengate::broker

@@ -31,6 +31,14 @@ inline constexpr std::size_t kMaxLogMessageUnits = 255;
 inline constexpr unsigned kMaxConcurrentCalls = 20;
 inline constexpr unsigned kMinCallThreads = 1;
 
+// A message as it is written to a log line. Messages carry texts from callers and requests
+// (file names, token contents, names a KDC answered with), so nothing in them may end the line
+// or pass for another entry: backslash becomes "\\", LF, CR and TAB become "\n", "\r",
+// "\t", the other C0 and C1 controls and DEL become "\xHH", and the Unicode line and paragraph
+// separators, the byte order mark and the bidirectional controls become "\uHHHH". Every other
+// unit is kept.
+std::u16string EscapeLogText(std::u16string_view text);
+
 // A positive RPC status s becomes 0x80070000 | (s & 0xFFFF); zero and negative values stay.
 std::int32_t RpcStatusToHresult(std::int32_t status);
 
@@ -60,7 +68,8 @@ class RpcServiceBase : public IServiceCallbacks {
   int wmain(const std::vector<std::u16string>& args);
 
   // Writes one message: to standard output in console mode, else to the system log. Cut to 255
-  // units. Safe on any thread.
+  // units, then escaped (EscapeLogText): one message is always exactly one line. Safe on any
+  // thread.
   void LogEvent(EventType type, std::u16string_view message) const noexcept;
 
   // "<system text> (0x<last error>)", or empty when the system has no text for `error` or it

@@ -78,11 +78,17 @@ class KerberosS4ULogonProvider final : public broker::IS4ULogonProvider {
   std::int32_t LookupAuthenticationPackage(const std::string& packageName,
                                            std::uint32_t& id) override;
   std::int32_t DeregisterLogonProcess() override;
+  // Logs on the token's subject `upn` of `realm`. With a realm, the subject is a user of that
+  // realm: "jdoe" and "jdoe@<realm>" are jdoe@<realm>, and another name with "@" (a user
+  // principal name such as jdoe@example.com) is an enterprise name the realm's KDC resolves.
+  // Without one the subject names its own realm, or is in the default realm. A realm that is
+  // the service's own in another case is taken as the service's.
   broker::LogonResult LogonUser(const std::u16string& upn, const std::u16string& realm,
                                 std::uint32_t packageId) override;
 
   // The logon with its Kerberos detail. The credential is a sealed memfd descriptor.
   KerberosLogon Logon(std::u16string_view upn, std::uint32_t packageId);
+  KerberosLogon Logon(std::u16string_view upn, std::u16string_view realm, std::uint32_t packageId);
 
   // The Kerberos library's text for the last failed set-up step (empty when none failed).
   std::string SetupDetail() const;
@@ -90,7 +96,8 @@ class KerberosS4ULogonProvider final : public broker::IS4ULogonProvider {
   struct State;
 
  private:
-  KerberosLogon LogonOnce(std::u16string_view upn, std::uint32_t packageId);
+  KerberosLogon LogonOnce(std::u16string_view upn, std::u16string_view realm,
+                          std::uint32_t packageId);
 
   KerberosSettings settings_;
   KerberosLogSink sink_;
