@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -259,6 +261,61 @@ TEST_F(AttackTest, TraceNeverEchoesTheTokenCookie) {
           std::string(kCookie) + "=secret-token-value\r\n\r\n");
   EXPECT_EQ(r.status, 405);
   EXPECT_EQ(r.body.find("secret-token-value"), std::string::npos);
+}
+
+// ---- the broker as a local attacker ----------------------------------------------------------
+
+// A process running as the web server's user can reach the broker's socket. It cannot make the
+// broker use a key it wrote itself (to mint a token for anyone), nor wedge a call thread with a
+// file that never ends; the gate's own calls keep working.
+TEST_F(AttackTest, LocalCallerCannotMakeTheBrokerUseItsOwnKey) {
+  if (::geteuid() != 0 || ::getpwnam("www-data") == nullptr ||
+      !std::filesystem::exists("/usr/sbin/runuser")) {
+    GTEST_SKIP() << "needs root, the www-data account and runuser";
+  }
+  const std::string tool = site_->Work() + "/bin/tokengate";
+  const std::string run = site_->Work() + "/run/";
+  const std::string script =
+      "set -e; d=$(mktemp -d); T='" + tool +
+      "'; $T token keygen $d/own.props >/dev/null; "
+      "tok=$($T token issue --config $d/own.props subject=admin realm=EXAMPLE.TEST); "
+      "for config in $d/own.props /proc/kmsg /etc/shadow; do "
+      "  timeout 10 $T broker call --config $config --runtime-dir '" +
+      run +
+      "' $tok "
+      "    && echo \"accepted $config\" || echo \"refused $config rc=$?\"; "
+      "  timeout 10 $T broker call --iwa --config $config --runtime-dir '" +
+      run +
+      "' $tok "
+      "    && echo \"accepted iwa $config\" || echo \"refused iwa $config rc=$?\"; "
+      "done; rm -rf $d";
+  const std::string out = Capture("runuser -u www-data -- /bin/sh -c \"" + [&] {
+    std::string escaped;
+    for (const char c : script) {
+      if (c == '"' || c == '\\' || c == '$' || c == '`') {
+        escaped.push_back('\\');
+      }
+      escaped.push_back(c);
+    }
+    return escaped;
+  }() + "\" 2>&1");
+  EXPECT_EQ(out.find("accepted"), std::string::npos) << out;
+  EXPECT_NE(out.find("own.props rc=1"), std::string::npos) << out;
+  EXPECT_NE(out.find("/proc/kmsg rc=1"), std::string::npos) << out;  // refused at once, not 124
+  EXPECT_EQ(out.find("rc=124"), std::string::npos) << out;
+  // The broker says why, for the administrator.
+  std::ifstream brokerLog(site_->Value("BROKER_LOG"));
+  const std::string log((std::istreambuf_iterator<char>(brokerLog)),
+                        std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("is owned by uid " + std::to_string(::getpwnam("www-data")->pw_uid) +
+                     "; it must be owned by root"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("/proc/kmsg: is on a procfs file system"), std::string::npos) << log;
+  // The gate's own calls are served as before.
+  const HttpResponse r = Get(site_->port, "/app/static.html",
+                             {std::string("Cookie: ") + kCookie + "=" + site_->Token("subject=a")});
+  EXPECT_EQ(r.status, 200);
 }
 
 }  // namespace
