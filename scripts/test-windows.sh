@@ -4,6 +4,8 @@
 #   - the Windows layer's own tests (CNG, registry, profile reader, event source, code page),
 #   - the ISAPI test host against LogonBroker.exe -console over ncalrpc, with the gate's event
 #     texts read back from Wine's event log trace,
+#   - the ISAPI test host once more without an authentication package for local RPC, against a
+#     listener that takes tokens from anyone: the gate must send it none,
 #   - LogonBroker.exe -install / -launch-local / stop / -remove through Wine's service manager.
 # Exits non-zero on the first failure.
 set -euo pipefail
@@ -17,8 +19,10 @@ step() { printf '\n== %s\n' "$*"; }
 fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
 
 # ---- packages ----------------------------------------------------------------------------------
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libgnutls30 clang-14 cmake ninja-build
-          googletest)
+# winbind brings ntlm_auth, through which Wine's NTLM package authenticates local RPC: the gate
+# and the broker insist on an authenticated binding.
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libgnutls30 winbind clang-14 cmake
+          ninja-build googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -36,7 +40,7 @@ cmake -S "$ROOT/platform/windows" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DTG_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j2 --target TokenGate LogonBroker tokengate_windows windows_release \
-  platform_windows_tests isapi_host_tests broker_windows_tests isapi_unit_tests
+  platform_windows_tests isapi_host_tests broker_windows_tests isapi_unit_tests recording_listener
 
 BIN="$BUILD/windows"
 TESTS="$BUILD/windows-tests"
@@ -116,6 +120,23 @@ expect_lines "$LOG/isapi.err" \
   "err:eventlog:ReportEventW L\"$BROKER_DOWN\"" \
   'err:eventlog:ReportEventW L"The server is unavailable."' \
   "err:eventlog:ReportEventW L\"$BROKER_DOWN 1722\""
+
+step "ISAPI test host without an authentication package"
+# Wine's NTLM package finds ntlm_auth through PATH: without it no binding can be authenticated.
+(cd "$TESTS" && WINEDEBUG=-all,err+eventlog,warn+eventlog \
+   timeout 300 env PATH=/nonexistent "$WINE" ./isapi_host_tests.exe \
+   --gtest_filter='IsapiNoAuthenticationTest.*' >"$LOG/noauth.out" 2>"$LOG/noauth.err") ||
+  { cat "$LOG/noauth.out" "$LOG/noauth.err"; fail "isapi_host_tests without authentication"; }
+tail -n 1 "$LOG/noauth.out"
+if grep -q SKIPPED "$LOG/noauth.out"; then
+  cat "$LOG/noauth.out"; fail "the runtime still authenticated without ntlm_auth"
+fi
+expect_lines "$LOG/noauth.out" "[  PASSED  ] 1 test."
+expect_lines "$LOG/noauth.err" \
+  'err:eventlog:ReportEventW L"RpcBindingFromStringBinding() failed."' \
+  "err:eventlog:ReportEventW L\"$BROKER_DOWN\"" \
+  'err:eventlog:ReportEventW L"The binding handle is invalid."' \
+  "err:eventlog:ReportEventW L\"$BROKER_DOWN 1702\""
 
 # ---- LogonBroker.exe through the service manager -----------------------------------------------
 step "LogonBroker.exe service life cycle"

@@ -3,9 +3,14 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <string>
+
+#include "path_views.h"
 
 namespace tokengate::isapi {
 
@@ -17,16 +22,22 @@ namespace {
 // its random part, one occupancy of that slot.
 constexpr std::uint32_t kSlotBits = 12;
 constexpr std::uint32_t kSlots = 1u << kSlotBits;
+static_assert(kProbeWindow <= kSlots);
 
+// Written by the owning request only (its notifications come one after another); read by any
+// extension call. A reader trusts `pfc` and `request` only when `id` reads the same before and
+// after them.
 struct Slot {
   std::atomic<HTTP_FILTER_CONTEXT*> pfc{nullptr};
   std::atomic<std::uint32_t> id{0};
+  std::atomic<std::uint64_t> request{0};
 };
 std::array<Slot, kSlots> gSlots;
 
 std::uint32_t Home(HTTP_FILTER_CONTEXT* pfc) {
-  const auto v = reinterpret_cast<std::uintptr_t>(pfc);
-  return static_cast<std::uint32_t>((v >> 4) ^ (v >> 20)) & (kSlots - 1);
+  // Fibonacci hashing spreads heap addresses, which share their low and high bits, evenly.
+  const auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pfc));
+  return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
 }
 
 std::uint32_t RandomHigh() {
@@ -34,46 +45,80 @@ std::uint32_t RandomHigh() {
   for (int attempt = 0; attempt < 4 && (r >> kSlotBits) == 0; ++attempt) {
     if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&r), sizeof r,
                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
-      r = GetTickCount() * 2654435761u;
+      r = 0;
     }
   }
   r &= ~(kSlots - 1);
-  return r != 0 ? r : (1u << kSlotBits);
+  return r;  // 0 when the system gave no random bits: no id is made then
+}
+
+// Gives a slot the request holds a new occupancy: the old id dies before the new one is valid.
+std::uint32_t Publish(Slot& slot, std::uint32_t index, std::uint64_t request) {
+  slot.id.store(0, std::memory_order_release);
+  slot.request.store(request, std::memory_order_release);
+  const std::uint32_t high = RandomHigh();
+  const std::uint32_t id = high != 0 ? (high | index) : 0;
+  slot.id.store(id, std::memory_order_release);
+  return id;
 }
 
 }  // namespace
 
-std::uint32_t Enter(HTTP_FILTER_CONTEXT* pfc) noexcept {
+std::uint32_t Enter(HTTP_FILTER_CONTEXT* pfc, std::uint64_t request) noexcept {
+  if (pfc == nullptr || request == 0)
+    return 0;
   const std::uint32_t home = Home(pfc);
-  for (std::uint32_t i = 0; i < kSlots; ++i) {
+  // A context notified again already has a slot in its window: it keeps that one.
+  Slot* freeSlot = nullptr;
+  std::uint32_t freeIndex = 0;
+  for (std::uint32_t i = 0; i < kProbeWindow; ++i) {
+    const std::uint32_t index = (home + i) & (kSlots - 1);
+    HTTP_FILTER_CONTEXT* held = gSlots[index].pfc.load(std::memory_order_acquire);
+    if (held == pfc)
+      return Publish(gSlots[index], index, request);
+    if (held == nullptr && freeSlot == nullptr) {
+      freeSlot = &gSlots[index];
+      freeIndex = index;
+    }
+  }
+  // Claim the first free slot seen; one taken meanwhile by another request sends the search on.
+  for (std::uint32_t i = freeSlot != nullptr ? (freeIndex - home) & (kSlots - 1) : kProbeWindow;
+       i < kProbeWindow; ++i) {
     const std::uint32_t index = (home + i) & (kSlots - 1);
     HTTP_FILTER_CONTEXT* expected = nullptr;
     if (gSlots[index].pfc.compare_exchange_strong(expected, pfc, std::memory_order_acq_rel)) {
-      const std::uint32_t id = RandomHigh() | index;
-      gSlots[index].id.store(id, std::memory_order_release);
+      const std::uint32_t id = Publish(gSlots[index], index, request);
+      if (id == 0)
+        gSlots[index].pfc.store(nullptr, std::memory_order_release);
       return id;
     }
   }
-  return 0;  // every slot in use: the request goes without a link
+  return 0;  // no free slot near home: the request goes without a link
 }
 
-HTTP_FILTER_CONTEXT* Find(std::uint32_t id) noexcept {
-  if (id == 0)
+HTTP_FILTER_CONTEXT* Find(std::uint32_t id, std::uint64_t request) noexcept {
+  if (id == 0 || request == 0)
     return nullptr;
   Slot& slot = gSlots[id & (kSlots - 1)];
   if (slot.id.load(std::memory_order_acquire) != id)
     return nullptr;
   HTTP_FILTER_CONTEXT* pfc = slot.pfc.load(std::memory_order_acquire);
+  const std::uint64_t owner = slot.request.load(std::memory_order_acquire);
   // The slot may have been released and reused in between; the id tells.
-  return slot.id.load(std::memory_order_acquire) == id ? pfc : nullptr;
+  if (slot.id.load(std::memory_order_acquire) != id || owner != request)
+    return nullptr;
+  return pfc;
 }
 
 void Leave(HTTP_FILTER_CONTEXT* pfc) noexcept {
+  if (pfc == nullptr)
+    return;
   const std::uint32_t home = Home(pfc);
-  for (std::uint32_t i = 0; i < kSlots; ++i) {
+  for (std::uint32_t i = 0; i < kProbeWindow; ++i) {
     Slot& slot = gSlots[(home + i) & (kSlots - 1)];
     if (slot.pfc.load(std::memory_order_acquire) == pfc) {
       slot.id.store(0, std::memory_order_release);
+      slot.request.store(0, std::memory_order_release);
       slot.pfc.store(nullptr, std::memory_order_release);
       return;
     }
@@ -81,6 +126,84 @@ void Leave(HTTP_FILTER_CONTEXT* pfc) noexcept {
 }
 
 }  // namespace context_table
+
+// ---- request digest -------------------------------------------------------------------------
+namespace {
+
+bool Ok(NTSTATUS status) {
+  return status >= 0;
+}
+
+// HMAC-SHA256 and its key for the life of the process; algorithm handles may be shared by
+// threads, hash handles are made per digest.
+struct DigestKey {
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  std::array<UCHAR, 32> key{};
+};
+
+DigestKey MakeKey() {
+  DigestKey k;
+  if (!Ok(BCryptOpenAlgorithmProvider(&k.alg, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                      BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
+    return DigestKey{};
+  }
+  if (!Ok(BCryptGenRandom(nullptr, k.key.data(), static_cast<ULONG>(k.key.size()),
+                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    BCryptCloseAlgorithmProvider(k.alg, 0);
+    return DigestKey{};
+  }
+  return k;
+}
+
+// Null when CNG cannot give the algorithm or the key: no request gets an id then.
+const DigestKey* Key() {
+  static const DigestKey key = MakeKey();
+  return key.alg != nullptr ? &key : nullptr;
+}
+
+struct HashDestroy {
+  void operator()(void* hash) const noexcept {
+    BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(hash));
+  }
+};
+using Hash = std::unique_ptr<void, HashDestroy>;
+
+// The variables that name the request's connection, the same for both roles.
+constexpr const char* kConnectionVariables[] = {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR",
+                                                "SERVER_PORT"};
+// An address with its zone and a port fit easily.
+constexpr DWORD kConnectionValueBytes = 128;
+
+}  // namespace
+
+std::uint64_t RequestDigest(VariableReader read, void* source) noexcept {
+  const DigestKey* key = Key();
+  if (key == nullptr || read == nullptr)
+    return 0;
+  BCRYPT_HASH_HANDLE raw = nullptr;
+  if (!Ok(BCryptCreateHash(key->alg, &raw, nullptr, 0, const_cast<PUCHAR>(key->key.data()),
+                           static_cast<ULONG>(key->key.size()), 0))) {
+    return 0;
+  }
+  const Hash hash(raw);
+  for (const char* name : kConnectionVariables) {
+    std::array<char, kConnectionValueBytes + 1> value{};  // the last byte stays NUL
+    DWORD size = kConnectionValueBytes;
+    if (!read(source, name, value.data(), &size))
+      return 0;
+    // Each value with its terminator, so that no two lists of values hash alike.
+    const ULONG length = static_cast<ULONG>(std::strlen(value.data())) + 1;
+    if (!Ok(BCryptHashData(raw, reinterpret_cast<PUCHAR>(value.data()), length, 0)))
+      return 0;
+  }
+  std::array<UCHAR, 32> mac{};
+  if (!Ok(BCryptFinishHash(raw, mac.data(), static_cast<ULONG>(mac.size()), 0)))
+    return 0;
+  std::uint64_t digest = 0;
+  for (int i = 0; i < 8; ++i)
+    digest = (digest << 8) | mac[static_cast<std::size_t>(i)];
+  return digest != 0 ? digest : 1;
+}
 
 // ---- filter role ----------------------------------------------------------------------------
 bool IsapiFilterContext::AddResponseHeaders(std::string_view line) noexcept {
@@ -92,10 +215,54 @@ bool IsapiFilterContext::AddResponseHeaders(std::string_view line) noexcept {
   }
 }
 
+namespace {
+
+bool ReadFilterVariable(void* source, const char* name, char* area, DWORD* size) {
+  auto* pfc = static_cast<HTTP_FILTER_CONTEXT*>(source);
+  return pfc->GetServerVariable != nullptr &&
+         pfc->GetServerVariable(pfc, const_cast<char*>(name), area, size) != FALSE;
+}
+
+bool ReadExtensionVariable(void* source, const char* name, char* area, DWORD* size) {
+  auto* ecb = static_cast<EXTENSION_CONTROL_BLOCK*>(source);
+  return ecb->GetServerVariable != nullptr &&
+         ecb->GetServerVariable(ecb->ConnID, const_cast<char*>(name), area, size) != FALSE;
+}
+
+// The spellings under which a client's header could be read as the context header.
+constexpr const char* kContextHeaderSpellings[] = {"TarvexAuth-Context:", "TarvexAuth_Context:"};
+// Each spelling is deleted at most this often (IIS deletes all lines of a name at once).
+constexpr int kMaxDeletions = 8;
+
+}  // namespace
+
 std::uint32_t IsapiFilterNotification::ContextId() const noexcept {
   if (id_ == 0)
-    id_ = context_table::Enter(pfc_);
+    id_ = context_table::Enter(pfc_, RequestDigest(&ReadFilterVariable, pfc_));
   return id_;
+}
+
+bool IsapiFilterNotification::RemoveClientContextHeaders() noexcept {
+  if (headers_ == nullptr || headers_->GetHeader == nullptr || headers_->SetHeader == nullptr)
+    return false;
+  for (const char* spelling : kContextHeaderSpellings) {
+    char name[32] = {};  // the callbacks take non-const text
+    std::strncpy(name, spelling, sizeof name - 1);
+    char empty[1] = {'\0'};
+    for (int attempt = 0;; ++attempt) {
+      // Only a header shown to be there is deleted: setting an absent one could create it.
+      char value[16] = {};
+      DWORD size = sizeof value;
+      const bool present = headers_->GetHeader(pfc_, name, value, &size) != FALSE ||
+                           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+      if (!present)
+        break;
+      // IIS reads a header name without regard to case and deletes a header set to "".
+      if (attempt == kMaxDeletions || !headers_->SetHeader(pfc_, name, empty))
+        return false;
+    }
+  }
+  return true;
 }
 
 bool IsapiFilterNotification::AddHeader(std::string_view name, std::string_view value) noexcept {
@@ -181,6 +348,57 @@ std::string_view IsapiRequestHost::AvailableBody() const noexcept {
   if (ecb_->lpbData == nullptr)
     return {};
   return std::string_view(reinterpret_cast<const char*>(ecb_->lpbData), ecb_->cbAvailable);
+}
+
+namespace {
+
+// Reads a variable whole, up to the work area's size; nullopt when it cannot be read.
+std::optional<std::string> ReadWhole(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
+  std::string value(512, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD size = static_cast<DWORD>(value.size());
+    if (ecb->GetServerVariable(ecb->ConnID, const_cast<char*>(name), value.data(), &size)) {
+      value.resize(std::strlen(value.c_str()));
+      return value;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= value.size() ||
+        size > gate::kWorkAreaBytes) {
+      return std::nullopt;
+    }
+    value.assign(size, '\0');
+  }
+  return std::nullopt;
+}
+
+// The path of a raw request target: without query and fragment, and without scheme and host when
+// the client sent an absolute URL.
+std::string RawPath(std::string target) {
+  const std::size_t end = std::min(target.find('?'), target.find('#'));
+  if (end != std::string::npos)
+    target.resize(end);
+  if (!target.empty() && target[0] != '/' && target[0] != '\\') {
+    const std::size_t scheme = target.find("://");
+    if (scheme != std::string::npos) {
+      const std::size_t path = target.find('/', scheme + 3);
+      target = path == std::string::npos ? std::string("/") : target.substr(path);
+    }
+  }
+  return target;
+}
+
+}  // namespace
+
+std::vector<std::string> IsapiRequestHost::OtherPathViews() const {
+  const std::optional<std::string> url = ReadWhole(ecb_, "URL");
+  std::vector<std::string> raw;
+  for (const char* name : {"UNENCODED_URL", "HTTP_URL"}) {
+    if (std::optional<std::string> target = ReadWhole(ecb_, name)) {
+      std::string path = RawPath(std::move(*target));
+      if (!path.empty() && std::find(raw.begin(), raw.end(), path) == raw.end())
+        raw.push_back(std::move(path));
+    }
+  }
+  return PathViews(url.value_or(std::string()), raw);
 }
 
 void IsapiRequestHost::SetStatusCode(std::uint32_t status) noexcept {
@@ -278,7 +496,9 @@ void IsapiRequestHost::DoneWithSession(std::uint32_t status) noexcept {
 }
 
 gate::IFilterContext* IsapiRequestHost::ResolveFilterContext(std::uint32_t id) noexcept {
-  HTTP_FILTER_CONTEXT* pfc = context_table::Find(id);
+  if (id == 0)
+    return nullptr;
+  HTTP_FILTER_CONTEXT* pfc = context_table::Find(id, RequestDigest(&ReadExtensionVariable, ecb_));
   if (pfc == nullptr)
     return nullptr;
   filterContext_.emplace(pfc);

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "tokengate/gate/request_host.h"
 
@@ -32,11 +34,32 @@ class HandleCredential final : public gate::ICredential {
 
 // Links a request's filter context to a non-zero 32-bit id without a lock. A context is entered
 // when the filter first needs its id and leaves at the end of its request.
+//
+// An id resolves only for the request it was made for. The two roles of the gate share no object
+// of IIS for a request, but both read the request's connection (client address and port, local
+// address and port); the slot keeps a keyed digest of it, taken by the filter, and the extension
+// must present the same digest. A client that guesses or copies another request's id comes on its
+// own connection and resolves nothing.
 namespace context_table {
-std::uint32_t Enter(HTTP_FILTER_CONTEXT* pfc) noexcept;
-HTTP_FILTER_CONTEXT* Find(std::uint32_t id) noexcept;
+// Slots live within this many places of their home slot: entering and leaving never scan the
+// whole table.
+inline constexpr std::uint32_t kProbeWindow = 64;
+// Enters `pfc` for the request `request` (a RequestDigest, non-zero) and returns its new id; 0
+// when no slot is free near its home. A context entered again keeps its one slot under a new id:
+// the earlier id no longer resolves.
+std::uint32_t Enter(HTTP_FILTER_CONTEXT* pfc, std::uint64_t request) noexcept;
+// The live context named by `id` if it was entered for `request`; null otherwise.
+HTTP_FILTER_CONTEXT* Find(std::uint32_t id, std::uint64_t request) noexcept;
 void Leave(HTTP_FILTER_CONTEXT* pfc) noexcept;
 }  // namespace context_table
+
+// Reads a server variable into `area`; true with `size` (terminator included) on success.
+using VariableReader = bool (*)(void* source, const char* name, char* area, DWORD* size);
+
+// A keyed digest (HMAC-SHA256 under a key made at random for the process, 64 bits of it) of the
+// request's connection as `read` reports it: REMOTE_ADDR, REMOTE_PORT, LOCAL_ADDR, SERVER_PORT.
+// 0 when a variable cannot be read or the digest cannot be made.
+std::uint64_t RequestDigest(VariableReader read, void* source) noexcept;
 
 class IsapiFilterContext final : public gate::IFilterContext {
  public:
@@ -54,6 +77,10 @@ class IsapiFilterNotification final : public gate::IFilterNotification {
   void ClearPrivateContext() noexcept override { pfc_->pFilterContext = nullptr; }
   std::uint32_t ContextId() const noexcept override;
   bool AddHeader(std::string_view name, std::string_view value) noexcept override;
+  // Deletes every context header the client sent ("TarvexAuth-Context" and "TarvexAuth_Context",
+  // in any case), so that the only one the extension can read is the filter's own. False when one
+  // is still there afterwards.
+  bool RemoveClientContextHeaders() noexcept;
 
  private:
   HTTP_FILTER_CONTEXT* pfc_;
@@ -69,6 +96,9 @@ class IsapiRequestHost final : public gate::IRequestHost {
                                        std::span<char> area) noexcept override;
   std::string_view QueryString() const noexcept override;
   std::string_view AvailableBody() const noexcept override;
+  // IIS's other readings of the path (see path_views.h): from "URL" and from the raw URL
+  // (UNENCODED_URL, HTTP_URL).
+  std::vector<std::string> OtherPathViews() const override;
   void SetStatusCode(std::uint32_t status) noexcept override;
   void SetLogData(std::string_view text) noexcept override;
   bool WriteClient(std::string_view bytes) noexcept override;

@@ -117,6 +117,10 @@ DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
                         ? static_cast<HTTP_FILTER_PREPROC_HEADERS*>(pvNotification)
                         : nullptr;
     tokengate::isapi::IsapiFilterNotification notification(pfc, headers);
+    // The context header the extension reads must be the filter's own: a client's one, in any
+    // spelling, goes first. A request where that fails is ended.
+    if (headers != nullptr && !notification.RemoveClientContextHeaders())
+      return SF_STATUS_REQ_ERROR;
     return Module().HttpFilterProc(notification, notificationType);
   } catch (...) {
     return SF_STATUS_REQ_ERROR;

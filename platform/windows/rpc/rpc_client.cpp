@@ -1,4 +1,9 @@
 // IAuthenticator's client side over the generated stub and its interface-wide binding handle.
+//
+// The binding is authenticated both ways before anything travels: the runtime must prove that the
+// process serving the endpoint runs as LocalSystem, the broker service's account, and the broker
+// learns who calls it. Any local process may register the endpoint's name while the service is
+// down; without this check it would receive every user's token and could answer with any headers.
 #include <rpc.h>
 #include <windows.h>
 
@@ -71,6 +76,29 @@ class RpcAuthenticatorClient final : public rpc::IAuthenticator {
   }
 };
 
+// Sets mutual authentication on `binding`: NTLM over the local transport at the privacy level,
+// the server's identity pinned to LocalSystem's SID (over ncalrpc the runtime compares it with the
+// account of the process that owns the endpoint), the caller's identity fixed when the binding is
+// first used (the worker process account) and only offered for identification, never for
+// impersonation.
+RPC_STATUS RequireBrokerIdentity(RPC_BINDING_HANDLE binding) {
+  // Kept for the life of the process: the runtime is not documented to copy the SID the QoS
+  // points to. Only one binding exists at a time (gBound), so only one writer.
+  static BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+  DWORD sidSize = sizeof sid;
+  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &sidSize))
+    return static_cast<RPC_STATUS>(GetLastError());
+  RPC_SECURITY_QOS_V3_W qos{};
+  qos.Version = RPC_C_SECURITY_QOS_VERSION_3;
+  qos.Capabilities = RPC_C_QOS_CAPABILITIES_MUTUAL_AUTH;
+  qos.IdentityTracking = RPC_C_QOS_IDENTITY_STATIC;
+  qos.ImpersonationType = RPC_C_IMP_LEVEL_IDENTIFY;
+  qos.Sid = sid;
+  return RpcBindingSetAuthInfoExW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
+                                  RPC_C_AUTHN_WINNT, nullptr, RPC_C_AUTHZ_NONE,
+                                  reinterpret_cast<RPC_SECURITY_QOS*>(&qos));
+}
+
 }  // namespace
 
 std::unique_ptr<rpc::IAuthenticator> BindAuthenticator(std::u16string_view stringBinding,
@@ -85,6 +113,15 @@ std::unique_ptr<rpc::IAuthenticator> BindAuthenticator(std::u16string_view strin
   status = static_cast<rpc::RpcStatus>(made);
   if (made != RPC_S_OK) {
     gBound.store(false);
+    return nullptr;
+  }
+  // A binding whose server cannot be authenticated is no binding: every call then fails as if the
+  // broker were not running, and no token is ever sent.
+  const RPC_STATUS secured = RequireBrokerIdentity(IAuthenticator_Binding);
+  if (secured != RPC_S_OK) {
+    RpcBindingFree(&IAuthenticator_Binding);
+    gBound.store(false);
+    status = static_cast<rpc::RpcStatus>(secured);
     return nullptr;
   }
   try {

@@ -1,5 +1,10 @@
 // IAuthenticator's server side: the generated server stub calls the two procedures below, which
 // forward to the registered implementation; the runtime operations map onto rpcrt4.
+//
+// The interface admits authenticated local calls only: the runtime refuses unauthenticated and
+// remote callers, and every call is checked once more for its authentication before it runs.
+// Registering NTLM also lets the runtime prove this process's account to clients that ask for
+// mutual authentication (the gate does).
 #include <rpc.h>
 #include <windows.h>
 
@@ -13,6 +18,20 @@ namespace tokengate::platform {
 namespace {
 
 std::atomic<rpc::IAuthenticator*> gImplementation{nullptr};
+
+// A call is admitted when it comes over NTLM with integrity or privacy protection.
+bool Authenticated(RPC_BINDING_HANDLE call) noexcept {
+  unsigned long level = 0, service = 0;
+  if (RpcBindingInqAuthClientW(call, nullptr, nullptr, &level, &service, nullptr) != RPC_S_OK)
+    return false;
+  return level >= RPC_C_AUTHN_LEVEL_PKT_INTEGRITY && service == RPC_C_AUTHN_WINNT;
+}
+
+// The interface's security callback: the runtime calls it before the first call of a connection
+// reaches the stub.
+RPC_STATUS RPC_ENTRY AdmitCall(RPC_IF_HANDLE, void* context) {
+  return Authenticated(static_cast<RPC_BINDING_HANDLE>(context)) ? RPC_S_OK : RPC_S_ACCESS_DENIED;
+}
 
 class RpcCallContext final : public rpc::ICallContext {
  public:
@@ -45,6 +64,12 @@ std::intptr_t Dispatch(Call&& call, unsigned long& fault) noexcept {
     fault = RPC_S_UNKNOWN_IF;
     return rpc::kResultFailure;
   }
+  // The security callback has admitted the connection; the call itself is checked as well, so
+  // that no runtime path can reach the implementation unauthenticated.
+  if (!Authenticated(nullptr)) {
+    fault = RPC_S_ACCESS_DENIED;
+    return rpc::kResultFailure;
+  }
   try {
     const RpcCallContext context;
     const CallScope scope(context);
@@ -68,6 +93,10 @@ std::int32_t* Len(long* length) {
   return reinterpret_cast<std::int32_t*>(length);
 }
 
+// The largest request the interface accepts on transports that honour the limit: the inputs are
+// a path, a token and a prefix, far below this.
+constexpr unsigned kMaxRequestBytes = 1u << 20;
+
 class WindowsRpcServerRuntime final : public rpc::IRpcServerRuntime {
  public:
   ~WindowsRpcServerRuntime() override {
@@ -85,8 +114,17 @@ class WindowsRpcServerRuntime final : public rpc::IRpcServerRuntime {
                                reinterpret_cast<RPC_WSTR>(e.data()), nullptr));
   }
   rpc::RpcStatus RegisterIf(rpc::IAuthenticator& implementation) override {
+    // Without NTLM registered the runtime could neither authenticate callers nor prove this
+    // process to the gate: the interface is not registered then.
+    const RPC_STATUS auth =
+        RpcServerRegisterAuthInfoW(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr);
+    if (auth != RPC_S_OK)
+      return static_cast<rpc::RpcStatus>(auth);
     gImplementation.store(&implementation);
-    const RPC_STATUS status = RpcServerRegisterIf(IAuthenticator_v1_0_s_ifspec, nullptr, nullptr);
+    const RPC_STATUS status =
+        RpcServerRegisterIf2(IAuthenticator_v1_0_s_ifspec, nullptr, nullptr,
+                             RPC_IF_ALLOW_SECURE_ONLY | RPC_IF_ALLOW_LOCAL_ONLY,
+                             RPC_C_LISTEN_MAX_CALLS_DEFAULT, kMaxRequestBytes, &AdmitCall);
     registered_ = registered_ || status == RPC_S_OK;
     return static_cast<rpc::RpcStatus>(status);
   }

@@ -1,6 +1,7 @@
 // Loads TokenGate.dll through its exports, as IIS does, and drives its life cycle and main routes
 // against a real LogonBroker.exe -console over ncalrpc. The web server side is a small fake of
 // the extension control block and the filter context.
+#include <rpc.h>
 #include <windows.h>
 
 // The ISAPI declarations need the base types of windows.h.
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "authenticator.h"
+#include "client_guard.h"
 #include "tessera/tessera.h"
 #include "tokengate/common/authenticator.h"
 #include "tokengate/platform/windows_rpc.h"
@@ -37,7 +41,11 @@ using HresultFn = HRESULT(WINAPI*)();
 struct FakeRequest {
   std::string url = "/";
   std::string query;
+  std::string rawUrl;  // UNENCODED_URL and HTTP_URL; empty: the URL and query as sent
   std::vector<std::pair<std::string, std::string>> headers;  // in request order
+  // The connection the request came on.
+  std::string remoteAddr = "192.0.2.10", remotePort = "50001", localAddr = "192.0.2.1",
+              serverPort = "80";
   // What the gate did.
   std::string body;
   std::vector<std::string> redirects;
@@ -53,19 +61,36 @@ struct FakeRequest {
   HTTP_FILTER_CONTEXT pfc{};
   HTTP_FILTER_PREPROC_HEADERS preproc{};
 
-  std::string Header(const std::string& name) const {
+  // Header names compare without regard to case; `loose` also reads "_" as "-", the way a
+  // server could match a variable name such as HTTP_TARVEXAUTH_CONTEXT.
+  static bool SameName(std::string a, std::string b, bool loose) {
+    if (loose) {
+      std::replace(a.begin(), a.end(), '_', '-');
+      std::replace(b.begin(), b.end(), '_', '-');
+    }
+    return _stricmp(a.c_str(), b.c_str()) == 0;
+  }
+  // The first header of that name: a client's line sent before the filter's wins.
+  std::string Header(const std::string& name, bool loose = false) const {
     for (const auto& [n, v] : headers) {
-      if (_stricmp(n.c_str(), name.c_str()) == 0)
+      if (SameName(n, name, loose))
         return v;
     }
     return {};
   }
-  bool HasHeader(const std::string& name) const {
+  bool HasHeader(const std::string& name, bool loose = false) const {
     for (const auto& h : headers) {
-      if (_stricmp(h.first.c_str(), name.c_str()) == 0)
+      if (SameName(h.first, name, loose))
         return true;
     }
     return false;
+  }
+  const std::string* Connection(const std::string& name) const {
+    return name == "REMOTE_ADDR"   ? &remoteAddr
+           : name == "REMOTE_PORT" ? &remotePort
+           : name == "LOCAL_ADDR"  ? &localAddr
+           : name == "SERVER_PORT" ? &serverPort
+                                   : nullptr;
   }
 };
 
@@ -89,6 +114,11 @@ BOOL WINAPI FakeGetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD
   const std::string n(name);
   if (n == "URL" || n == "PATH_INFO")
     return Answer(r.url, buffer, size);
+  if (n == "UNENCODED_URL" || n == "HTTP_URL")
+    return Answer(!r.rawUrl.empty() ? r.rawUrl : r.url + (r.query.empty() ? "" : "?" + r.query),
+                  buffer, size);
+  if (const std::string* value = r.Connection(n))
+    return Answer(*value, buffer, size);
   if (n == "QUERY_STRING")
     return Answer(r.query, buffer, size);
   if (n == "HTTPS")
@@ -108,8 +138,8 @@ BOOL WINAPI FakeGetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD
     if (c == '_')
       c = '-';
   }
-  if (!header.empty() && r.HasHeader(header))
-    return Answer(r.Header(header), buffer, size);
+  if (!header.empty() && r.HasHeader(header, true))
+    return Answer(r.Header(header, true), buffer, size);
   SetLastError(ERROR_INVALID_INDEX);
   return FALSE;
 }
@@ -162,6 +192,42 @@ BOOL WINAPI FakeAddHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
   return TRUE;
 }
 
+std::string HeaderName(LPSTR name) {
+  std::string n(name);
+  if (n.ends_with(":"))
+    n.pop_back();
+  return n;
+}
+
+BOOL WINAPI FakeGetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
+  const FakeRequest& r = *static_cast<FakeRequest*>(pfc->ServerContext);
+  const std::string n = HeaderName(name);
+  if (!r.HasHeader(n)) {
+    SetLastError(ERROR_INVALID_INDEX);
+    return FALSE;
+  }
+  return Answer(r.Header(n), buffer, size);
+}
+
+// As IIS: a header set to "" is deleted, every line of that name (in any case) at once.
+BOOL WINAPI FakeSetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  auto& headers = static_cast<FakeRequest*>(pfc->ServerContext)->headers;
+  const std::string n = HeaderName(name);
+  std::erase_if(headers, [&](const auto& h) { return FakeRequest::SameName(h.first, n, false); });
+  if (*value != '\0')
+    headers.emplace_back(n, value);
+  return TRUE;
+}
+
+// The filter's view of the connection.
+BOOL WINAPI FakeFilterVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
+  const FakeRequest& r = *static_cast<FakeRequest*>(pfc->ServerContext);
+  if (const std::string* value = r.Connection(name))
+    return Answer(*value, buffer, size);
+  SetLastError(ERROR_INVALID_INDEX);
+  return FALSE;
+}
+
 BOOL WINAPI FakeAddResponseHeaders(HTTP_FILTER_CONTEXT* pfc, LPSTR line, DWORD) {
   static_cast<FakeRequest*>(pfc->ServerContext)->cookieLines.emplace_back(line);
   return TRUE;
@@ -177,6 +243,17 @@ fs::path ExeDir() {
 class IsapiHostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    Install();
+    StartBroker();
+    LoadGate();
+  }
+  static void TearDownTestSuite() {
+    StopBroker();
+    fs::remove_all(installDir_);
+  }
+
+  // The installation folder with its key and conf files, and the registry value naming it.
+  static void Install() {
     installDir_ = fs::temp_directory_path() / "tokengate-isapi-test";
     fs::create_directories(installDir_ / "conf");
     std::array<std::uint8_t, tessera::crypto::kKeyBytes> key{};
@@ -195,14 +272,11 @@ class IsapiHostTest : public ::testing::Test {
     RegSetValueExW(k, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(k);
+  }
 
-    StartBroker();
+  static void LoadGate() {
     dll_ = LoadLibraryW((ExeDir().parent_path() / "windows" / "TokenGate.dll").c_str());
     ASSERT_NE(dll_, nullptr) << GetLastError();
-  }
-  static void TearDownTestSuite() {
-    StopBroker();
-    fs::remove_all(installDir_);
   }
 
   static void WriteConf(const std::string& extra) {
@@ -271,13 +345,15 @@ class IsapiHostTest : public ::testing::Test {
         .WriteToken(d);
   }
 
-  // One request the way IIS runs it: the filter at preprocessed headers, then the extension, then
-  // (for a child request) the completion, and the end of the request for the filter.
-  static DWORD Run(FakeRequest& r) {
+  // Wires the fake server's callbacks into the request's structures.
+  static void Connect(FakeRequest& r) {
     r.pfc.cbSize = sizeof r.pfc;
     r.pfc.ServerContext = &r;
     r.pfc.AddResponseHeaders = &FakeAddResponseHeaders;
+    r.pfc.GetServerVariable = &FakeFilterVariable;
     r.preproc.AddHeader = &FakeAddHeader;
+    r.preproc.GetHeader = &FakeGetHeader;
+    r.preproc.SetHeader = &FakeSetHeader;
     r.ecb.cbSize = sizeof r.ecb;
     r.ecb.ConnID = &r;
     r.ecb.lpszMethod = const_cast<char*>("GET");
@@ -285,17 +361,39 @@ class IsapiHostTest : public ::testing::Test {
     r.ecb.GetServerVariable = &FakeGetServerVariable;
     r.ecb.WriteClient = &FakeWriteClient;
     r.ecb.ServerSupportFunction = &FakeServerSupport;
+  }
 
-    const auto filter = Export<HttpFilterProcFn>("HttpFilterProc");
-    EXPECT_EQ(filter(&r.pfc, SF_NOTIFY_PREPROC_HEADERS, &r.preproc),
-              static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  // The filter at preprocessed headers.
+  static void Filter(FakeRequest& r) {
+    Connect(r);
+    EXPECT_EQ(
+        Export<HttpFilterProcFn>("HttpFilterProc")(&r.pfc, SF_NOTIFY_PREPROC_HEADERS, &r.preproc),
+        static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  }
+
+  // The extension, then (for a child request) the completion.
+  static DWORD Extension(FakeRequest& r) {
+    Connect(r);
     // IIS runs the extension on a thread impersonating the request's user.
     EXPECT_TRUE(ImpersonateSelf(SecurityImpersonation));
     const DWORD status = Export<HttpExtensionProcFn>("HttpExtensionProc")(&r.ecb);
     RevertToSelf();
     if (status == HSE_STATUS_PENDING && r.completion != nullptr)
       r.completion(&r.ecb, r.completionContext, 0, 0);
-    filter(&r.pfc, SF_NOTIFY_END_OF_REQUEST, nullptr);
+    return status;
+  }
+
+  // The end of the request, for the filter.
+  static void End(FakeRequest& r) {
+    Export<HttpFilterProcFn>("HttpFilterProc")(&r.pfc, SF_NOTIFY_END_OF_REQUEST, nullptr);
+  }
+
+  // One request the way IIS runs it: the filter at preprocessed headers, then the extension, then
+  // (for a child request) the completion, and the end of the request for the filter.
+  static DWORD Run(FakeRequest& r) {
+    Filter(r);
+    const DWORD status = Extension(r);
+    End(r);
     return status;
   }
 
@@ -425,12 +523,213 @@ TEST_F(IsapiHostTest, BindingServesAgainOnceTheBrokerIsBack) {
   EXPECT_NE(r.childHeaders.find("X-subject: jdoe\r\n"), std::string::npos) << r.childHeaders;
 }
 
+// A client behind the same connection as another user (a shared front proxy, HTTP/2 streams)
+// that sends that user's live context id, in any spelling the server could read as the context
+// header, gets nothing of that user's request: the filter deletes the client's header before it
+// adds its own.
+TEST_F(IsapiHostTest, ClientSentContextHeaderIsReplacedByTheFilter) {
+  const std::string victimToken = Issue(0);
+  const std::string intruderToken = Issue(0);
+  for (const char* spelling :
+       {"TarvexAuth-Context", "tarvexauth-context", "TARVEXAUTH_CONTEXT", "TarvexAuth_Context"}) {
+    FakeRequest victim = Request("/app/page", "TSR=" + victimToken);
+    Filter(victim);
+    const std::string victimId = victim.Header("TarvexAuth-Context");
+    ASSERT_EQ(victimId.size(), 8u);
+
+    FakeRequest intruder = Request("/app/page", "TSR=" + intruderToken);
+    intruder.headers.insert(intruder.headers.begin(), {spelling, victimId});
+    Filter(intruder);
+    EXPECT_EQ(std::count_if(intruder.headers.begin(), intruder.headers.end(),
+                            [](const auto& h) {
+                              return FakeRequest::SameName(h.first, "TarvexAuth-Context", true);
+                            }),
+              1)
+        << spelling;
+    EXPECT_NE(intruder.Header("TarvexAuth-Context"), victimId) << spelling;
+    EXPECT_EQ(Extension(intruder), static_cast<DWORD>(HSE_STATUS_PENDING)) << intruder.body;
+    End(intruder);
+    ASSERT_EQ(intruder.cookieLines.size(), 1u) << spelling;
+    EXPECT_NE(intruder.cookieLines[0].find(intruderToken), std::string::npos);
+    EXPECT_TRUE(victim.cookieLines.empty()) << spelling << ": " << victim.cookieLines[0];
+
+    // The victim's own request goes on as if nothing had happened.
+    EXPECT_EQ(Extension(victim), static_cast<DWORD>(HSE_STATUS_PENDING)) << victim.body;
+    End(victim);
+    ASSERT_EQ(victim.cookieLines.size(), 1u);
+    EXPECT_NE(victim.cookieLines[0].find(victimToken), std::string::npos);
+  }
+}
+
+// An id resolves only on the connection it was made for: a request that reaches the extension
+// without the filter (a site with the script map but not the filter) and presents another live
+// request's id gets the missing-filter error, and that request keeps its context.
+TEST_F(IsapiHostTest, AContextIdFromAnotherConnectionResolvesNothing) {
+  FakeRequest victim = Request("/app/page", "TSR=" + Issue(0));
+  Filter(victim);
+  const std::string victimId = victim.Header("TarvexAuth-Context");
+
+  FakeRequest intruder = Request("/app/page", "TSR=" + Issue(0));
+  intruder.headers.emplace_back("TarvexAuth-Context", victimId);
+  intruder.remoteAddr = "198.51.100.23";
+  intruder.remotePort = "61000";
+  EXPECT_EQ(Extension(intruder), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(intruder.ecb.dwHttpStatusCode, 500u);
+  EXPECT_NE(intruder.body.find("Filter context not available"), std::string::npos) << intruder.body;
+  EXPECT_TRUE(victim.cookieLines.empty());
+  EXPECT_TRUE(intruder.cookieLines.empty());
+
+  EXPECT_EQ(Extension(victim), static_cast<DWORD>(HSE_STATUS_PENDING)) << victim.body;
+  End(victim);
+  EXPECT_EQ(victim.cookieLines.size(), 1u);
+}
+
+// Each context takes one slot however often it is notified; otherwise the table runs dry after a
+// few thousand such requests, and every other request then fails for want of a context.
+TEST_F(IsapiHostTest, AFilterContextNotifiedTwiceLeaksNoSlot) {
+  std::vector<FakeRequest> pool(16);
+  const auto filter = Export<HttpFilterProcFn>("HttpFilterProc");
+  const auto extension = Export<HttpExtensionProcFn>("HttpExtensionProc");
+  for (int round = 0; round < 3 * 4096; ++round) {
+    FakeRequest& r = pool[static_cast<std::size_t>(round) % pool.size()];
+    r = Request("/public/index.html");
+    Connect(r);
+    ASSERT_EQ(filter(&r.pfc, SF_NOTIFY_PREPROC_HEADERS, &r.preproc),
+              static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    ASSERT_EQ(filter(&r.pfc, SF_NOTIFY_PREPROC_HEADERS, &r.preproc),
+              static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    ASSERT_EQ(extension(&r.ecb), static_cast<DWORD>(HSE_STATUS_PENDING))
+        << "round " << round << ": " << r.body;
+    r.completion(&r.ecb, r.completionContext, 0, 0);
+    filter(&r.pfc, SF_NOTIFY_END_OF_REQUEST, nullptr);
+  }
+  // Other requests, many of them in flight at once, still find their slots.
+  std::vector<FakeRequest> others(64, Request("/public/index.html"));
+  for (FakeRequest& other : others)
+    Filter(other);
+  for (FakeRequest& other : others) {
+    EXPECT_EQ(Extension(other), static_cast<DWORD>(HSE_STATUS_PENDING)) << other.body;
+    End(other);
+  }
+}
+
 TEST_F(IsapiHostTest, TerminationEndsTheExtension) {
   EXPECT_EQ(Export<TerminateExtensionFn>("TerminateExtension")(0), TRUE);
   FakeRequest r = Request("/app/page");
   EXPECT_EQ(Export<HttpExtensionProcFn>("HttpExtensionProc")(&r.ecb),
             static_cast<DWORD>(HSE_STATUS_ERROR));
   EXPECT_EQ(Export<TerminateExtensionFn>("TerminateExtension")(0), static_cast<BOOL>(4));
+}
+
+// ---- a runtime that cannot authenticate the broker ---------------------------------------------
+// Run in a process without an authentication package for local RPC (scripts/test-windows.sh takes
+// Wine's NTLM helper out of its PATH): the gate cannot secure its binding and must then send no
+// token to whatever listens on the endpoint, here a listener that takes tokens from anyone.
+class IsapiNoAuthenticationTest : public IsapiHostTest {
+ protected:
+  static void SetUpTestSuite() {
+    canAuthenticate_ = RuntimeCanAuthenticate();
+    if (canAuthenticate_)
+      return;
+    Install();
+    recordFile_ = installDir_ / "recorded.txt";
+    std::wstring command = L"\"" + (ExeDir() / "recording_listener.exe").wstring() + L"\" \"" +
+                           recordFile_.wstring() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &broker_));
+    CloseHandle(broker_.hThread);
+    for (int i = 0; i < 200 && UnauthenticatedCall(u"probe") != 0; ++i)
+      Sleep(50);
+    LoadGate();
+  }
+  static void TearDownTestSuite() {
+    if (canAuthenticate_)
+      return;
+    StopBroker();
+    fs::remove_all(installDir_);
+  }
+  void SetUp() override {
+    if (canAuthenticate_)
+      GTEST_SKIP() << "this runtime can authenticate local RPC; run without an authentication "
+                      "package (see scripts/test-windows.sh)";
+  }
+
+  static bool RuntimeCanAuthenticate() {
+    RPC_BINDING_HANDLE binding = nullptr;
+    if (RpcBindingFromStringBindingW(
+            reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc:[TokenGateNoEndpoint]")),
+            &binding) != RPC_S_OK) {
+      return false;
+    }
+    const RPC_STATUS status =
+        RpcBindingSetAuthInfoExW(binding, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT,
+                                 nullptr, RPC_C_AUTHZ_NONE, nullptr);
+    RpcBindingFree(&binding);
+    return status == RPC_S_OK;
+  }
+
+  // A call the way a client that checks nothing makes it; the code of its exception, or 0.
+  static unsigned long UnauthenticatedCall(const std::u16string& token) {
+    if (RpcBindingFromStringBindingW(
+            reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc:[TarvexWebLogonBroker]")),
+            &IAuthenticator_Binding) != RPC_S_OK) {
+      return RPC_S_INVALID_BINDING;
+    }
+    std::vector<wchar_t> updated(5000), header(10000), list(10000);
+    std::wstring config(L"x"), wideToken(token.begin(), token.end()), prefix(L"X-");
+    long a = 0, b = 0, c = 0;
+    intptr_t result = -1;
+    const unsigned long code = TgGuardedGetHeaderString(
+        static_cast<long>(config.size()), config.data(), static_cast<long>(wideToken.size()),
+        wideToken.data(), static_cast<long>(prefix.size()), prefix.data(), 30, &a, updated.data(),
+        &b, header.data(), &c, list.data(), &result);
+    RpcBindingFree(&IAuthenticator_Binding);
+    return code;
+  }
+
+  static std::string Recorded() {
+    std::string text;
+    const HANDLE file =
+        CreateFileW(recordFile_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return text;
+    char chunk[4096];
+    DWORD n = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &n, nullptr) && n > 0)
+      text.append(chunk, n);
+    CloseHandle(file);
+    return text;
+  }
+
+  static inline bool canAuthenticate_ = false;
+  static inline fs::path recordFile_;
+};
+
+TEST_F(IsapiNoAuthenticationTest, NoTokenReachesAListenerThatCannotBeAuthenticated) {
+  // The listener is there and takes tokens from a client that does not check it.
+  ASSERT_EQ(UnauthenticatedCall(u"probe"), 0u);
+  const std::string probes = Recorded();
+  ASSERT_NE(probes.find("probe\n"), std::string::npos);
+
+  const std::string token = Issue(0);
+  Restart("");  // start-up cannot secure the binding
+  FakeRequest r = Request("/app/page", "TSR=" + token);
+  EXPECT_EQ(Run(r), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(r.ecb.dwHttpStatusCode, 500u);
+  EXPECT_NE(r.body.find("please make sure the LogonBroker has been started."), std::string::npos)
+      << r.body;
+  EXPECT_FALSE(r.executed);
+
+  Restart("EnableIWA=YES\r\n");
+  FakeRequest iwa = Request("/app/page", "TSR=" + token);
+  EXPECT_EQ(Run(iwa), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(iwa.ecb.dwHttpStatusCode, 500u);
+  EXPECT_FALSE(iwa.executed);
+
+  EXPECT_EQ(Recorded(), probes);  // nothing of the gate's reached it
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 namespace tokengate::platform {
 
 // Client side: binds the interface's binding handle to `stringBinding` (for example
-// "ncalrpc:[TarvexWebLogonBroker]"). Null with `status` set when the binding cannot be made.
+// "ncalrpc:[TarvexWebLogonBroker]") with mutual authentication: the server must run as
+// LocalSystem. Null with `status` set when the binding cannot be made or cannot be authenticated
+// (for example when no authentication package is available); no call is possible then.
 // Faults and transport failures of a call throw rpc::RpcException with their code.
 std::unique_ptr<rpc::IAuthenticator> BindAuthenticator(std::u16string_view stringBinding,
                                                        rpc::RpcStatus& status);
