@@ -110,7 +110,8 @@ expect_lines "$LOG/inspect.out" "jdoe"
 # ---- ISAPI test host against LogonBroker.exe -console ------------------------------------------
 step "ISAPI test host"
 (cd "$TESTS" && WINEDEBUG=-all,err+eventlog,warn+eventlog \
-   wine 300 ./isapi_host_tests.exe >"$LOG/isapi.out" 2>"$LOG/isapi.err") ||
+   wine 300 ./isapi_host_tests.exe --gtest_filter='-IsapiNoAuthenticationTest.*' \
+   >"$LOG/isapi.out" 2>"$LOG/isapi.err") ||
   { cat "$LOG/isapi.out" "$LOG/isapi.err"; fail "isapi_host_tests"; }
 tail -n 1 "$LOG/isapi.out"
 BROKER_DOWN='Could not obtain attributes from Tessera, please make sure the LogonBroker has been started.'
