@@ -100,8 +100,6 @@ std::string PercentDecodeOnce(std::string_view text) {
         i += 2;
       }
     }
-    if (c == '\0')
-      break;
     out.push_back(c);
   }
   return out;
@@ -159,19 +157,26 @@ std::vector<std::string> PathViews(std::string_view url, const std::vector<std::
     add(ResolvePath(url, false));
     add(ResolvePath(url, true));
   }
+  // A decoded path read whole and, where a decoded NUL ends a backend's string, up to it.
+  const auto addResolved = [&](const std::string& decoded) {
+    const std::size_t nul = decoded.find('\0');
+    for (const std::string& text :
+         {decoded, nul != std::string::npos ? decoded.substr(0, nul) : std::string()}) {
+      if (text.empty())
+        continue;
+      add(AsAnsi(ResolvePath(text, false)));
+      add(AsAnsi(ResolvePath(text, true)));
+    }
+  };
   for (const std::string& path : raw) {
     // What a proxy forwards, and what a backend makes of it decoding once or twice, with path
     // parameters read off after or before decoding.
     add(path);
     const std::string once = PercentDecodeOnce(path);
-    add(AsAnsi(ResolvePath(once, false)));
-    add(AsAnsi(ResolvePath(once, true)));
-    add(AsAnsi(ResolvePath(PercentDecodeOnce(CutRawParams(path)), false)));
-    if (once.find('%') != std::string::npos) {
-      const std::string twice = PercentDecodeOnce(once);
-      add(AsAnsi(ResolvePath(twice, false)));
-      add(AsAnsi(ResolvePath(twice, true)));
-    }
+    addResolved(once);
+    addResolved(PercentDecodeOnce(CutRawParams(path)));
+    if (once.find('%') != std::string::npos)
+      addResolved(PercentDecodeOnce(once));
   }
   return views;
 }

@@ -5,8 +5,9 @@
 //   - the file system drops trailing dots and blanks of names ("/app./x" is the file app\x),
 //   - ASP.NET drops cookieless tokens such as "/(S(abc))/" before it maps the path,
 //   - a reverse proxy forwards the raw path (UNENCODED_URL), which a backend decodes once or
-//     twice, may read ";params" off each segment (before or after decoding) and resolves dot
-//     segments afterwards: "/public/..;/app/x" or "/public/..%3B/app/x" is "/app/x" there.
+//     twice, may read ";params" off each segment (before or after decoding), may end the path at
+//     a decoded NUL, and resolves dot segments afterwards: "/public/..;/app/x" or
+//     "/public/..%3B/app/x" is "/app/x" there.
 // The gate's decision must hold for every one of them: a request is protected when any reading
 // is, and exempt (error page, reload, cancel) only when every reading is.
 #pragma once
@@ -22,8 +23,7 @@ namespace tokengate::isapi {
 std::vector<std::string> PathViews(std::string_view url, const std::vector<std::string>& raw);
 
 // One percent-decoding pass: "%XX" and, as IIS also accepts it, "%uXXXX" for characters below
-// 0x80; anything else stays as it is. The result ends at a decoded NUL, where a backend's string
-// would end.
+// 0x80; anything else stays as it is. A decoded NUL stays in the text.
 std::string PercentDecodeOnce(std::string_view text);
 
 // Reads `path` the way a file-serving backend resolves it: "\" as "/", empty segments dropped,

@@ -471,7 +471,8 @@ TEST_F(IsapiHostTest, ValidTokenAddsHeadersThroughTheBroker) {
   EXPECT_NE(r.childHeaders.find("X-subject: jdoe\r\nX-groups: [a,b]\r\n"), std::string::npos)
       << r.childHeaders;
   EXPECT_FALSE(r.hasUserInfo);
-  EXPECT_EQ(r.cookieLines, std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/; HttpOnly\r\n"});
+  EXPECT_EQ(r.cookieLines,
+            std::vector<std::string>{"Set-Cookie: TSR=" + token + "; path=/; HttpOnly\r\n"});
   EXPECT_TRUE(r.doneWithSession);
 }
 

@@ -98,9 +98,10 @@ const Row kRows[] = {
      "/app/s"},
     {"rewritten by IIS: the client's own URL", {"/app/secret", "/public/page", ""}, "/public/page"},
     {"raw URL seen twice", {"/public/page", "/public/page", "/public/..;/app/s"}, "/app/s"},
-    {"decoded NUL ends the path",
+    {"decoded NUL ends a backend's path",
      {"/app/secret", "/public/x/..%00/../../app/secret", ""},
      "/public/"},
+    {"decoded NUL read through", {"/public", "/public%00/../app/secret", ""}, "/app/secret"},
 };
 
 TEST(PathViews, EveryOtherReadingOfARawPathIsOffered) {
@@ -156,7 +157,7 @@ TEST(PathViews, DecodesOncePercentAndAsciiPercentU) {
   EXPECT_EQ(PercentDecodeOnce("%u002e%U002F"), "./");
   EXPECT_EQ(PercentDecodeOnce("%u00e9"), "%u00e9");  // beyond ASCII: left to IIS's own reading
   EXPECT_EQ(PercentDecodeOnce("%zz%4"), "%zz%4");
-  EXPECT_EQ(PercentDecodeOnce("/a%00/b"), "/a");
+  EXPECT_EQ(PercentDecodeOnce("/a%00/b"), std::string("/a\0/b", 5));
 }
 
 }  // namespace
