@@ -531,34 +531,38 @@ TEST_F(IsapiHostTest, BindingServesAgainOnceTheBrokerIsBack) {
 TEST_F(IsapiHostTest, ClientSentContextHeaderIsReplacedByTheFilter) {
   const std::string victimToken = Issue(0);
   const std::string intruderToken = Issue(0);
+  // The id as sent by the filter, and followed by text that still reads as that id.
+  const std::string tails[] = {"", " and a tail longer than any id the filter writes"};
   for (const char* spelling :
        {"TarvexAuth-Context", "tarvexauth-context", "TARVEXAUTH_CONTEXT", "TarvexAuth_Context"}) {
-    FakeRequest victim = Request("/app/page", "TSR=" + victimToken);
-    Filter(victim);
-    const std::string victimId = victim.Header("TarvexAuth-Context");
-    ASSERT_EQ(victimId.size(), 8u);
+    for (const std::string& tail : tails) {
+      FakeRequest victim = Request("/app/page", "TSR=" + victimToken);
+      Filter(victim);
+      const std::string victimId = victim.Header("TarvexAuth-Context");
+      ASSERT_EQ(victimId.size(), 8u);
 
-    FakeRequest intruder = Request("/app/page", "TSR=" + intruderToken);
-    intruder.headers.insert(intruder.headers.begin(), {spelling, victimId});
-    Filter(intruder);
-    EXPECT_EQ(std::count_if(intruder.headers.begin(), intruder.headers.end(),
-                            [](const auto& h) {
-                              return FakeRequest::SameName(h.first, "TarvexAuth-Context", true);
-                            }),
-              1)
-        << spelling;
-    EXPECT_NE(intruder.Header("TarvexAuth-Context"), victimId) << spelling;
-    EXPECT_EQ(Extension(intruder), static_cast<DWORD>(HSE_STATUS_PENDING)) << intruder.body;
-    End(intruder);
-    ASSERT_EQ(intruder.cookieLines.size(), 1u) << spelling;
-    EXPECT_NE(intruder.cookieLines[0].find(intruderToken), std::string::npos);
-    EXPECT_TRUE(victim.cookieLines.empty()) << spelling << ": " << victim.cookieLines[0];
+      FakeRequest intruder = Request("/app/page", "TSR=" + intruderToken);
+      intruder.headers.insert(intruder.headers.begin(), {spelling, victimId + tail});
+      Filter(intruder);
+      EXPECT_EQ(std::count_if(intruder.headers.begin(), intruder.headers.end(),
+                              [](const auto& h) {
+                                return FakeRequest::SameName(h.first, "TarvexAuth-Context", true);
+                              }),
+                1)
+          << spelling;
+      EXPECT_NE(intruder.Header("TarvexAuth-Context"), victimId) << spelling;
+      EXPECT_EQ(Extension(intruder), static_cast<DWORD>(HSE_STATUS_PENDING)) << intruder.body;
+      End(intruder);
+      ASSERT_EQ(intruder.cookieLines.size(), 1u) << spelling;
+      EXPECT_NE(intruder.cookieLines[0].find(intruderToken), std::string::npos);
+      EXPECT_TRUE(victim.cookieLines.empty()) << spelling << ": " << victim.cookieLines[0];
 
-    // The victim's own request goes on as if nothing had happened.
-    EXPECT_EQ(Extension(victim), static_cast<DWORD>(HSE_STATUS_PENDING)) << victim.body;
-    End(victim);
-    ASSERT_EQ(victim.cookieLines.size(), 1u);
-    EXPECT_NE(victim.cookieLines[0].find(victimToken), std::string::npos);
+      // The victim's own request goes on as if nothing had happened.
+      EXPECT_EQ(Extension(victim), static_cast<DWORD>(HSE_STATUS_PENDING)) << victim.body;
+      End(victim);
+      ASSERT_EQ(victim.cookieLines.size(), 1u);
+      EXPECT_NE(victim.cookieLines[0].find(victimToken), std::string::npos);
+    }
   }
 }
 
