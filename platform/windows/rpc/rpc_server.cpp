@@ -3,8 +3,8 @@
 //
 // The interface admits authenticated local calls only: the runtime refuses unauthenticated and
 // remote callers, and every call is checked once more for its authentication before it runs.
-// Registering NTLM also lets the runtime prove this process's account to clients that ask for
-// mutual authentication (the gate does).
+// Registering NTLM is what lets the runtime accept the gate's authenticated binding, which in turn
+// requires this process to run as LocalSystem.
 #include <rpc.h>
 #include <windows.h>
 
@@ -27,8 +27,8 @@ bool Authenticated(RPC_BINDING_HANDLE call) noexcept {
   return level >= RPC_C_AUTHN_LEVEL_PKT_INTEGRITY && service == RPC_C_AUTHN_WINNT;
 }
 
-// The interface's security callback: the runtime calls it before the first call of a connection
-// reaches the stub.
+// The interface's security callback: the runtime calls it before a call reaches the stub (and may
+// keep its answer for the client's security context).
 RPC_STATUS RPC_ENTRY AdmitCall(RPC_IF_HANDLE, void* context) {
   return Authenticated(static_cast<RPC_BINDING_HANDLE>(context)) ? RPC_S_OK : RPC_S_ACCESS_DENIED;
 }
