@@ -164,8 +164,13 @@ std::vector<std::string> PathViews(std::string_view url, const std::vector<std::
          {decoded, nul != std::string::npos ? decoded.substr(0, nul) : std::string()}) {
       if (text.empty())
         continue;
-      add(AsAnsi(ResolvePath(text, false)));
-      add(AsAnsi(ResolvePath(text, true)));
+      // Resolved as bytes, and resolved after the code page's best fit has turned full-width
+      // forms such as U+FF0E and U+FF0F into "." and "/" (as "URL" itself may show them).
+      const std::string ansi = AsAnsi(text);
+      for (const bool cut : {false, true}) {
+        add(AsAnsi(ResolvePath(text, cut)));
+        add(ResolvePath(ansi, cut));
+      }
     }
   };
   for (const std::string& path : raw) {

@@ -4,6 +4,8 @@
 // resolved, ";" an ordinary character. What then serves it may read the path otherwise:
 //   - the file system drops trailing dots and blanks of names ("/app./x" is the file app\x),
 //   - ASP.NET drops cookieless tokens such as "/(S(abc))/" before it maps the path,
+//   - the ANSI code page's best fit reads full-width dots and slashes (U+FF0E, U+FF0F) as "." and
+//     "/",
 //   - a reverse proxy forwards the raw path (UNENCODED_URL), which a backend decodes once or
 //     twice, may read ";params" off each segment (before or after decoding), may end the path at
 //     a decoded NUL, and resolves dot segments afterwards: "/public/..;/app/x" or

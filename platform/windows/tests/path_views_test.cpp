@@ -101,6 +101,10 @@ const Row kRows[] = {
     {"decoded NUL ends a backend's path",
      {"/app/secret", "/public/x/..%00/../../app/secret", ""},
      "/public/"},
+    {"full-width dots and slash",
+     {"/public/x", "/public/%EF%BC%8E%EF%BC%8E%EF%BC%8Fapp/secret", ""},
+     "/app/secret"},
+    {"full-width dots best-fitted by IIS", {"/public/../app/secret", "", ""}, "/app/secret"},
     {"decoded NUL read through", {"/public", "/public%00/../app/secret", ""}, "/app/secret"},
 };
 
