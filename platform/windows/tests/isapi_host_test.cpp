@@ -618,6 +618,67 @@ TEST_F(IsapiHostTest, AFilterContextNotifiedTwiceLeaksNoSlot) {
   }
 }
 
+// Requests whose raw path a backend, the file system or ASP.NET maps to a protected resource while
+// IIS's own "URL" does not match the protected list (^/app/): without a token each is sent to
+// sign-on, and none is handed on or exempted as the error page. Plain paths are not affected.
+TEST_F(IsapiHostTest, EveryReadingOfThePathIsJudged) {
+  struct Row {
+    const char* url;  // what IIS reports as "URL"
+    const char* raw;  // UNENCODED_URL / HTTP_URL
+    bool protectedByAReading;
+  };
+  const Row rows[] = {
+      {"/public/..;/app/secret", "/public/..;/app/secret", true},
+      {"/public/..;/app/secret", "/public/..%3B/app/secret", true},
+      {"/public/..;x/app/secret", "/public/%2e%2e;x/app/secret", true},
+      {"/public/%2e%2e/app/secret", "/public/%252e%252e/app/secret", true},
+      {"/public/..\\app/secret", "/public/..%5Capp/secret", true},
+      {"/app./secret", "/app./secret", true},
+      {"/app%20/secret", "/app%2520/secret", true},
+      {"/(S(abc))/app/secret", "/(S(abc))/app/secret", true},
+      {"/public/../app/secret", "/public/%EF%BC%8E%EF%BC%8E/app/secret", true},
+      {"/public", "/public%00/../app/secret", true},
+      {"/error.html", "/app/secret%2F..%2F..%2Ferror.html", true},
+      {"/public/page", "/public/page", false},
+      {"/error.html", "/error.html", false},
+  };
+  for (const Row& row : rows) {
+    FakeRequest r = Request(row.url);
+    r.rawUrl = row.raw;
+    Run(r);
+    if (row.protectedByAReading) {
+      EXPECT_EQ(r.redirects.size(), 1u) << row.raw;
+      EXPECT_FALSE(r.executed) << row.raw;
+    } else {
+      EXPECT_TRUE(r.redirects.empty()) << row.raw;
+      EXPECT_TRUE(r.executed) << row.raw;
+      EXPECT_EQ(r.childHeaders, "") << row.raw;
+    }
+  }
+}
+
+// A cancel URL inside the protected area is a cancel only when every reading is: the same URL
+// whose raw form a backend reads as another protected path is judged as that path, through the
+// broker, and its token cookie is left alone.
+TEST_F(IsapiHostTest, CancelOnlyWhenEveryReadingIsTheCancelUrl) {
+  Restart("CancelUrl=^/app/logout$\r\n");
+  const std::string token = Issue(0);
+  FakeRequest cancel = Request("/app/logout", "TSR=" + token);
+  EXPECT_EQ(Run(cancel), static_cast<DWORD>(HSE_STATUS_PENDING)) << cancel.body;
+  EXPECT_EQ(cancel.childHeaders, "");  // handed on unchanged, the cookie cleared
+  ASSERT_EQ(cancel.cookieLines.size(), 1u);
+  EXPECT_NE(cancel.cookieLines[0].find("expires=Thu, 01 Jan 1970"), std::string::npos);
+
+  FakeRequest other = Request("/app/logout", "TSR=" + token);
+  other.rawUrl = "/app/secret%2F..%2Flogout";
+  EXPECT_EQ(Run(other), static_cast<DWORD>(HSE_STATUS_PENDING)) << other.body;
+  EXPECT_NE(other.childHeaders.find("X-subject: jdoe\r\n"), std::string::npos)
+      << other.childHeaders;
+  ASSERT_EQ(other.cookieLines.size(), 1u);
+  EXPECT_NE(other.cookieLines[0].find("TSR=" + token), std::string::npos);
+  Restart("");
+}
+
 TEST_F(IsapiHostTest, TerminationEndsTheExtension) {
   EXPECT_EQ(Export<TerminateExtensionFn>("TerminateExtension")(0), TRUE);
   FakeRequest r = Request("/app/page");
