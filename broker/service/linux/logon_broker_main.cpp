@@ -97,6 +97,9 @@ class SystemdServiceManager final : public IServiceManager {
     // The dependency names a Windows service; the socket transport needs no other service.
     plat::UnitDefinition unit{
         Narrow(definition.name), Narrow(definition.displayName), {}, Narrow(definition.binaryPath)};
+    // The web server's group owns the socket and may enter the runtime directory.
+    unit.socketGroup = plat::InstallSocketGroup();
+    unit.socketName = Narrow(rpc::kEndpoint);
     tLastError = units_.Install(unit);
     if (tLastError != 0)
       return nullptr;
@@ -266,7 +269,14 @@ int main(int argc, char** argv) {
 
   try {
     broker::LinuxServicePlatform host;
-    auto runtime = platform::CreateUnixRpcServerRuntime();
+    platform::UnixRpcServerOptions transport;
+    // The transport's refusals (connection limits, slow clients) reach the broker's log.
+    transport.warn = [](std::u16string_view message) {
+      if (const broker::AuthenticationService* service = broker::gLogTarget.load()) {
+        service->LogEvent(broker::EventType::Warning, message);
+      }
+    };
+    auto runtime = platform::CreateUnixRpcServerRuntime(transport);
     auto service = std::make_unique<broker::AuthenticationService>(
         host, *runtime, broker::MakeLogonProvider(),
         std::make_unique<broker::ReplyHandleTransfer>());
