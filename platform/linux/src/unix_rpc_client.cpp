@@ -472,6 +472,7 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
       if (sent == 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
         // Closed by the broker before the request left. It may have said why (1727: closed
         // while idle; 1723: refused); that is read below like a reply.
+        conn.closing = true;
         break;
       }
       status = rpc::kStatusCallFailed;
