@@ -8,8 +8,8 @@
 //   BM_MemoryOverCalls  a million transport calls; reports the growth of the resident set
 // Every benchmark moves the same bytes: with the broker libraries built, a real token of ten
 // attributes and exactly what the real procedures return for it; otherwise a synthetic call of
-// about that size. `ctxsw_per_call` counts the context switches of the whole process (callers and
-// server) per call.
+// about that size. `ctxsw_per_call` and `cpu_us_per_call` count the context switches and the CPU
+// time of the whole process (callers and server) per call.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -85,31 +85,41 @@ Payload SyntheticPayload() {
 
 const Payload& TheCall();
 
-// Context switches of the whole process so far.
-long ContextSwitches() {
+// Context switches and CPU time (user and system, microseconds) of the whole process so far.
+struct ProcessUsage {
+  long switches = 0;
+  double cpuUs = 0;
+};
+
+ProcessUsage Usage() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_nvcsw + usage.ru_nivcsw;
+  const auto us = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
+  return {usage.ru_nvcsw + usage.ru_nivcsw, us(usage.ru_utime) + us(usage.ru_stime)};
 }
 
-// Counts the process's context switches over the timed loop of a (possibly threaded) benchmark:
-// thread 0 reports them per call of all threads.
-class SwitchCounter {
+// Counts the process's context switches and CPU time (callers and server together) over the
+// timed loop of a (possibly threaded) benchmark: thread 0 reports them per call of all threads.
+class ProcessCounters {
  public:
-  explicit SwitchCounter(benchmark::State& state)
-      : state_(state), start_(state.thread_index() == 0 ? ContextSwitches() : 0) {}
+  explicit ProcessCounters(benchmark::State& state)
+      : state_(state), start_(state.thread_index() == 0 ? Usage() : ProcessUsage{}) {}
   void Report() {
     if (state_.thread_index() != 0) {
       return;
     }
     const double calls = static_cast<double>(state_.iterations()) * state_.threads();
-    state_.counters["ctxsw_per_call"] =
-        calls > 0 ? static_cast<double>(ContextSwitches() - start_) / calls : 0.0;
+    if (calls <= 0) {
+      return;
+    }
+    const ProcessUsage end = Usage();
+    state_.counters["ctxsw_per_call"] = static_cast<double>(end.switches - start_.switches) / calls;
+    state_.counters["cpu_us_per_call"] = (end.cpuUs - start_.cpuUs) / calls;
   }
 
  private:
   benchmark::State& state_;
-  long start_;
+  ProcessUsage start_;
 };
 
 // Returns canned outputs: what the real broker sends for the call's token.
@@ -216,7 +226,7 @@ Broker& Transport() {
 void BM_BrokerTransport(benchmark::State& state) {
   rpc::IAuthenticator& client = Transport().client();
   Outputs out;
-  SwitchCounter switches(state);
+  ProcessCounters counters(state);
   for (auto _ : state) {
     if (CallOnce(client, out) != rpc::kResultSuccess) {
       state.SkipWithError("call failed");
@@ -224,7 +234,7 @@ void BM_BrokerTransport(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(out.headerLength);
   }
-  switches.Report();
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BrokerTransport)->Threads(1)->Threads(8)->UseRealTime();
@@ -345,7 +355,7 @@ EchoServer& Echo() {
 void BM_SocketEcho(benchmark::State& state) {
   UniqueFd conn = Echo().Connect();
   std::vector<std::uint8_t> request(RequestBytes(), 0x42), reply(ReplyBytes());
-  SwitchCounter switches(state);
+  ProcessCounters counters(state);
   for (auto _ : state) {
     if (!WriteAll(conn.get(), request.data(), request.size()) ||
         !ReadExactly(conn.get(), reply.data(), reply.size())) {
@@ -353,7 +363,7 @@ void BM_SocketEcho(benchmark::State& state) {
       break;
     }
   }
-  switches.Report();
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
   state.counters["request_bytes"] = static_cast<double>(request.size());
   state.counters["reply_bytes"] = static_cast<double>(reply.size());
@@ -467,14 +477,14 @@ RealBroker& Real() {
 void BM_RealBroker(benchmark::State& state) {
   RealBroker& real = Real();
   Outputs out;
-  SwitchCounter switches(state);
+  ProcessCounters counters(state);
   for (auto _ : state) {
     if (CallOnce(*real.client, out) != rpc::kResultSuccess) {
       state.SkipWithError("real broker call failed");
       break;
     }
   }
-  switches.Report();
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
   state.counters["token_units"] = static_cast<double>(real.token.size());
   state.counters["header_units"] = static_cast<double>(out.headerLength);
