@@ -6,6 +6,11 @@
 //   BM_RealBroker       GetHeaderString through the broker's own procedures and codec with a
 //                       real token (built when the broker libraries are part of the build)
 //   BM_MemoryOverCalls  a million transport calls; reports the growth of the resident set
+// Every benchmark moves the same bytes: with the broker libraries built, a real token of ten
+// attributes and exactly what the real procedures return for it; otherwise a synthetic call of
+// about that size. `ctxsw_per_call` and `cpu_us_per_call` count the context switches and the CPU
+// time of the whole process (callers and server) per call.
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -42,9 +47,17 @@ using namespace tokengate;
 namespace wire = rpc::wire;
 using platform::UniqueFd;
 
-const std::u16string kConfig = u"/etc/tokengate/conf/tessera.properties";
-const std::u16string kPrefix = u"CV-";
+// One call's inputs and the outputs the broker returns for them.
+struct Payload {
+  std::u16string config = u"/etc/tokengate/conf/tessera.properties";
+  std::u16string token;
+  std::u16string prefix = u"CV-";
+  std::u16string updated;
+  std::u16string header;
+  std::u16string attributes;
+};
 
+#ifndef TG_BENCH_REAL_BROKER
 std::u16string Repeat(std::u16string_view unit, std::size_t count) {
   std::u16string s;
   while (s.size() < count) {
@@ -55,16 +68,61 @@ std::u16string Repeat(std::u16string_view unit, std::size_t count) {
 }
 
 // About 600 units of token and a header string of 10 attributes.
-const std::u16string kToken = Repeat(u"AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_", 600);
-const std::u16string kHeader =
-    u"CV-subject: jdoe\r\nCV-realm: EXAMPLE.COM\r\nCV-mail: jdoe@example.com\r\n"
-    u"CV-givenName: John\r\nCV-sn: Doe\r\nCV-groups: [staff,finance,vpn-users]\r\n"
-    u"CV-department: Finance\r\nCV-employeeNumber: 104233\r\n"
-    u"CV-not-on-or-after: 2026-12-10T04:00:00Z\r\n"
-    u"CV-cv_attribute_list: subject,realm,mail,givenName,sn,groups,department\r\n";
-const std::u16string kAttributes = u"subject,realm,mail,givenName,sn,groups,department";
+Payload SyntheticPayload() {
+  Payload p;
+  p.token = Repeat(u"AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_", 600);
+  p.updated = p.token;
+  p.header =
+      u"CV-subject: jdoe\r\nCV-realm: EXAMPLE.COM\r\nCV-mail: jdoe@example.com\r\n"
+      u"CV-givenName: John\r\nCV-sn: Doe\r\nCV-groups: [staff,finance,vpn-users]\r\n"
+      u"CV-department: Finance\r\nCV-employeeNumber: 104233\r\n"
+      u"CV-not-on-or-after: 2026-12-10T04:00:00Z\r\n"
+      u"CV-cv_attribute_list: subject,realm,mail,givenName,sn,groups,department\r\n";
+  p.attributes = u"subject,realm,mail,givenName,sn,groups,department";
+  return p;
+}
+#endif
 
-// Returns canned outputs: what a real broker sends for a realistic token.
+const Payload& TheCall();
+
+// Context switches and CPU time (user and system, microseconds) of the whole process so far.
+struct ProcessUsage {
+  long switches = 0;
+  double cpuUs = 0;
+};
+
+ProcessUsage Usage() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto us = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
+  return {usage.ru_nvcsw + usage.ru_nivcsw, us(usage.ru_utime) + us(usage.ru_stime)};
+}
+
+// Counts the process's context switches and CPU time (callers and server together) over the
+// timed loop of a (possibly threaded) benchmark: thread 0 reports them per call of all threads.
+class ProcessCounters {
+ public:
+  explicit ProcessCounters(benchmark::State& state)
+      : state_(state), start_(state.thread_index() == 0 ? Usage() : ProcessUsage{}) {}
+  void Report() {
+    if (state_.thread_index() != 0) {
+      return;
+    }
+    const double calls = static_cast<double>(state_.iterations()) * state_.threads();
+    if (calls <= 0) {
+      return;
+    }
+    const ProcessUsage end = Usage();
+    state_.counters["ctxsw_per_call"] = static_cast<double>(end.switches - start_.switches) / calls;
+    state_.counters["cpu_us_per_call"] = (end.cpuUs - start_.cpuUs) / calls;
+  }
+
+ private:
+  benchmark::State& state_;
+  ProcessUsage start_;
+};
+
+// Returns canned outputs: what the real broker sends for the call's token.
 class CannedBroker final : public rpc::IAuthenticator {
  public:
   std::intptr_t GetHeaderString(std::int32_t, const char16_t*, std::int32_t, const char16_t*,
@@ -72,9 +130,10 @@ class CannedBroker final : public rpc::IAuthenticator {
                                 std::int32_t* tokenLength, char16_t* token,
                                 std::int32_t* headerLength, char16_t* header,
                                 std::int32_t* attrLength, char16_t* attrs) override {
-    Put(kToken, tokenLength, token);
-    Put(kHeader, headerLength, header);
-    Put(kAttributes, attrLength, attrs);
+    const Payload& call = TheCall();
+    Put(call.updated, tokenLength, token);
+    Put(call.header, headerLength, header);
+    Put(call.attributes, attrLength, attrs);
     return rpc::kResultSuccess;
   }
   std::intptr_t GetHeaderStringWithIWA(std::int32_t, const char16_t*, std::int32_t, const char16_t*,
@@ -99,11 +158,12 @@ struct Outputs {
   std::vector<char16_t> attrs = std::vector<char16_t>(rpc::kAttributeListCapacity);
 };
 
-std::intptr_t CallOnce(rpc::IAuthenticator& client, const std::u16string& token, Outputs& out) {
-  return client.GetHeaderString(static_cast<std::int32_t>(kConfig.size()), kConfig.data(),
-                                static_cast<std::int32_t>(token.size()), token.data(),
-                                static_cast<std::int32_t>(kPrefix.size()), kPrefix.data(), 300,
-                                &out.tokenLength, out.token.data(), &out.headerLength,
+std::intptr_t CallOnce(rpc::IAuthenticator& client, Outputs& out) {
+  const Payload& call = TheCall();
+  return client.GetHeaderString(static_cast<std::int32_t>(call.config.size()), call.config.data(),
+                                static_cast<std::int32_t>(call.token.size()), call.token.data(),
+                                static_cast<std::int32_t>(call.prefix.size()), call.prefix.data(),
+                                -1, &out.tokenLength, out.token.data(), &out.headerLength,
                                 out.header.data(), &out.attrLength, out.attrs.data());
 }
 
@@ -166,13 +226,15 @@ Broker& Transport() {
 void BM_BrokerTransport(benchmark::State& state) {
   rpc::IAuthenticator& client = Transport().client();
   Outputs out;
+  ProcessCounters counters(state);
   for (auto _ : state) {
-    if (CallOnce(client, kToken, out) != rpc::kResultSuccess) {
+    if (CallOnce(client, out) != rpc::kResultSuccess) {
       state.SkipWithError("call failed");
       break;
     }
     benchmark::DoNotOptimize(out.headerLength);
   }
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BrokerTransport)->Threads(1)->Threads(8)->UseRealTime();
@@ -180,22 +242,25 @@ BENCHMARK(BM_BrokerTransport)->Threads(1)->Threads(8)->UseRealTime();
 // ---- plain echo of the same byte counts ----
 
 std::size_t RequestBytes() {
+  const Payload& call = TheCall();
   std::vector<std::uint8_t> frame;
-  wire::EncodeRequest({.configLength = static_cast<std::int32_t>(kConfig.size()),
-                       .config = kConfig.data(),
-                       .tokenLength = static_cast<std::int32_t>(kToken.size()),
-                       .token = kToken.data(),
-                       .prefixLength = static_cast<std::int32_t>(kPrefix.size()),
-                       .prefix = kPrefix.data(),
-                       .tokenUpdateWindow = 300},
+  wire::EncodeRequest({.configLength = static_cast<std::int32_t>(call.config.size()),
+                       .config = call.config.data(),
+                       .tokenLength = static_cast<std::int32_t>(call.token.size()),
+                       .token = call.token.data(),
+                       .prefixLength = static_cast<std::int32_t>(call.prefix.size()),
+                       .prefix = call.prefix.data(),
+                       .tokenUpdateWindow = -1},
                       frame);
   return frame.size();
 }
 
 std::size_t ReplyBytes() {
+  const Payload& call = TheCall();
   std::vector<std::uint8_t> frame;
-  wire::EncodeReply({.updatedToken = kToken, .header = kHeader, .attributeList = kAttributes},
-                    frame);
+  wire::EncodeReply(
+      {.updatedToken = call.updated, .header = call.header, .attributeList = call.attributes},
+      frame);
   return frame.size();
 }
 
@@ -290,6 +355,7 @@ EchoServer& Echo() {
 void BM_SocketEcho(benchmark::State& state) {
   UniqueFd conn = Echo().Connect();
   std::vector<std::uint8_t> request(RequestBytes(), 0x42), reply(ReplyBytes());
+  ProcessCounters counters(state);
   for (auto _ : state) {
     if (!WriteAll(conn.get(), request.data(), request.size()) ||
         !ReadExactly(conn.get(), reply.data(), reply.size())) {
@@ -297,6 +363,7 @@ void BM_SocketEcho(benchmark::State& state) {
       break;
     }
   }
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
   state.counters["request_bytes"] = static_cast<double>(request.size());
   state.counters["reply_bytes"] = static_cast<double>(reply.size());
@@ -316,11 +383,11 @@ void BM_MemoryOverCalls(benchmark::State& state) {
   rpc::IAuthenticator& client = Transport().client();
   Outputs out;
   for (int i = 0; i < 10000; ++i) {  // warm up pools and per-thread buffers first
-    CallOnce(client, kToken, out);
+    CallOnce(client, out);
   }
   const long before = ResidentKb();
   for (auto _ : state) {
-    CallOnce(client, kToken, out);
+    CallOnce(client, out);
   }
   state.counters["rss_before_kb"] = static_cast<double>(before);
   state.counters["rss_growth_kb"] = static_cast<double>(ResidentKb() - before);
@@ -409,24 +476,49 @@ RealBroker& Real() {
 
 void BM_RealBroker(benchmark::State& state) {
   RealBroker& real = Real();
-  const std::u16string config = text::Utf8ToUtf16(real.properties);
   Outputs out;
+  ProcessCounters counters(state);
   for (auto _ : state) {
-    const std::intptr_t r = real.client->GetHeaderString(
-        static_cast<std::int32_t>(config.size()), config.data(),
-        static_cast<std::int32_t>(real.token.size()), real.token.data(),
-        static_cast<std::int32_t>(kPrefix.size()), kPrefix.data(), -1, &out.tokenLength,
-        out.token.data(), &out.headerLength, out.header.data(), &out.attrLength, out.attrs.data());
-    if (r != rpc::kResultSuccess) {
+    if (CallOnce(*real.client, out) != rpc::kResultSuccess) {
       state.SkipWithError("real broker call failed");
       break;
     }
   }
+  counters.Report();
   state.SetItemsProcessed(state.iterations());
   state.counters["token_units"] = static_cast<double>(real.token.size());
   state.counters["header_units"] = static_cast<double>(out.headerLength);
 }
 BENCHMARK(BM_RealBroker)->Threads(1)->Threads(8)->UseRealTime();
+
+// The real token and what the real procedures return for it.
+const Payload& TheCall() {
+  static const Payload call = [] {
+    RealBroker& real = Real();
+    Payload p;
+    p.config = text::Utf8ToUtf16(real.properties);
+    p.token = real.token;
+    Outputs out;
+    const std::intptr_t r = real.client->GetHeaderString(
+        static_cast<std::int32_t>(p.config.size()), p.config.data(),
+        static_cast<std::int32_t>(p.token.size()), p.token.data(),
+        static_cast<std::int32_t>(p.prefix.size()), p.prefix.data(), -1, &out.tokenLength,
+        out.token.data(), &out.headerLength, out.header.data(), &out.attrLength, out.attrs.data());
+    if (r != rpc::kResultSuccess) {
+      throw std::runtime_error("the real broker refused the benchmark's token");
+    }
+    p.updated.assign(out.token.data(), static_cast<std::size_t>(out.tokenLength));
+    p.header.assign(out.header.data(), static_cast<std::size_t>(out.headerLength));
+    p.attributes.assign(out.attrs.data(), static_cast<std::size_t>(out.attrLength));
+    return p;
+  }();
+  return call;
+}
+#else
+const Payload& TheCall() {
+  static const Payload call = SyntheticPayload();
+  return call;
+}
 #endif
 
 }  // namespace

@@ -7,7 +7,7 @@
 #   gate-open - /public/index.html through mod_tokengate (tagged, pattern lists tested, passed on)
 #   off-open  - the same page with TokenGate Off
 # Prints requests per second, latency percentiles and the ratios to "off" ("off-open").
-#   DURATION=15s CONNECTIONS=32 THREADS=2 MPM=event
+#   DURATION=15s CONNECTIONS=32 THREADS=2 MPM=event BROKER_RESTARTS=0 (see the end)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
@@ -98,3 +98,48 @@ for name, base in (("gate", "off"), ("off", "off"), ("basic", "off"),
     ratio = rps / rows[base][0]
     print(f"{name:<10}{rps:>10.1f}{p50:>9.3f}{p90:>9.3f}{p99:>9.3f}{errors:>9}{ratio:>8.1%}")
 PY
+
+# BROKER_RESTARTS=N (default 0): the gate route once more while the harness replaces the broker
+# process N times, evenly spread over the run, the way an upgrade does (the socket stays). Every
+# request must still succeed; the table shows what the restarts cost in latency.
+restarts="${BROKER_RESTARTS:-0}"
+if ((restarts > 0)); then
+  seconds="${duration%s}"
+  pause="$(/usr/bin/python3 -c "print($seconds / ($restarts + 1))")"
+  (
+    for ((i = 0; i < restarts; i++)); do
+      sleep "$pause"
+      bash "$harness" broker-restart
+    done
+  ) &
+  restarter=$!
+  wrk -t"$threads" -c"$connections" -d"$duration" --latency -H "Cookie: TesseraToken=$token" \
+    "$gate_url" >"$work/wrk-gate-restart.txt"
+  wait "$restarter"
+  /usr/bin/python3 - "$work/wrk-gate.txt" "$work/wrk-gate-restart.txt" "$restarts" <<'PY'
+import re, sys
+def read(path):
+    text = open(path).read()
+    def ms(v, unit):
+        return float(v) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+    row = {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1)),
+           "requests": int(re.search(r"(\d+) requests in", text).group(1))}
+    for p in (50, 90, 99):
+        m = re.search(r"^\s+%s%%\s+([\d.]+)(us|ms|s)\s*$" % p, text, re.M)
+        row[p] = ms(*m.groups())
+    m = re.search(r"Latency\s+\S+\s+\S+\s+([\d.]+)(us|ms|s)", text)
+    row["max"] = ms(*m.groups())
+    m = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    row["non2xx"] = int(m.group(1)) if m else 0
+    m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    row["socket"] = sum(int(g) for g in m.groups()) if m else 0
+    return row
+base, restarted = read(sys.argv[1]), read(sys.argv[2])
+print(f"\nbroker restarted {sys.argv[3]} times during the second run (socket kept, process replaced)")
+print(f"{'run':<14}{'requests':>10}{'req/s':>10}{'p50 ms':>9}{'p90 ms':>9}{'p99 ms':>9}"
+      f"{'max ms':>9}{'non-2xx':>9}{'sock err':>9}")
+for name, r in (("gate", base), ("gate+restart", restarted)):
+    print(f"{name:<14}{r['requests']:>10}{r['rps']:>10.1f}{r[50]:>9.3f}{r[90]:>9.3f}{r[99]:>9.3f}"
+          f"{r['max']:>9.1f}{r['non2xx']:>9}{r['socket']:>9}")
+PY
+fi

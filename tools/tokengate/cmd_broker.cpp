@@ -147,6 +147,9 @@ int Call(const std::vector<std::string>& args) {
   platform::BrokerClientOptions options;
   options.callTimeout = std::chrono::milliseconds(o.timeoutMs);
   options.poolSize = 1;
+  options.reportError = [](std::u16string_view why) {
+    std::fprintf(stderr, "tokengate: %s\n", text::Utf16ToUtf8(why).c_str());
+  };
   const auto broker = platform::BindToBroker(rpc::kStringBinding, &status, options);
   if (!broker) {
     std::printf("fault: %d (0x%x)\n", status, static_cast<unsigned>(status));

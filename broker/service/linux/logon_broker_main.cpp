@@ -1,6 +1,11 @@
 // logon-broker: LogonBroker's program on Linux. Wires the service host to systemd, syslog and the
 // Unix socket transport.
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +103,9 @@ class SystemdServiceManager final : public IServiceManager {
     // The dependency names a Windows service; the socket transport needs no other service.
     plat::UnitDefinition unit{
         Narrow(definition.name), Narrow(definition.displayName), {}, Narrow(definition.binaryPath)};
+    // The web server's group owns the socket and may enter the runtime directory.
+    unit.socketGroup = plat::InstallSocketGroup();
+    unit.socketName = Narrow(rpc::kEndpoint);
     tLastError = units_.Install(unit);
     if (tLastError != 0)
       return nullptr;
@@ -251,6 +260,91 @@ std::unique_ptr<IS4ULogonProvider> MakeLogonProvider() {
 #endif
 }
 
+// In console mode SIGTERM and SIGINT stop the listener the way the service's stop control does:
+// calls in progress finish and their replies go out before the program ends. A signal that
+// comes before the listener runs (or after it ended) ends the program at once, as it always did.
+class ConsoleStopSignals {
+ public:
+  explicit ConsoleStopSignals(rpc::IRpcServerRuntime& runtime) : runtime_(runtime) {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGINT);
+    // Blocked before any other thread starts, so that every thread inherits the mask.
+    if (::pthread_sigmask(SIG_BLOCK, &signals_, &previous_) != 0) {
+      return;
+    }
+    blocked_ = true;
+    signalFd_.reset(::signalfd(-1, &signals_, SFD_CLOEXEC));
+    finished_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (signalFd_ && finished_) {
+      watcher_ = std::thread([this] { Watch(); });
+    }
+  }
+  ~ConsoleStopSignals() {
+    if (watcher_.joinable()) {
+      const std::uint64_t one = 1;
+      while (::write(finished_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+      }
+      watcher_.join();
+    }
+    if (blocked_) {
+      ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+  }
+  ConsoleStopSignals(const ConsoleStopSignals&) = delete;
+  ConsoleStopSignals& operator=(const ConsoleStopSignals&) = delete;
+
+ private:
+  void Watch() {
+    for (;;) {
+      pollfd fds[2] = {{signalFd_.get(), POLLIN, 0}, {finished_.get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return;
+      }
+      if ((fds[1].revents & POLLIN) != 0) {
+        return;
+      }
+      signalfd_siginfo info{};
+      if ((fds[0].revents & POLLIN) == 0 ||
+          ::read(signalFd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+        continue;
+      }
+      if (runtime_.StopListening() != 0) {
+        // Not listening: the signal's own action, which ends the process.
+        const int signal = static_cast<int>(info.ssi_signo);
+        ::signal(signal, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal);
+        ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        ::raise(signal);
+      }
+    }
+  }
+
+  rpc::IRpcServerRuntime& runtime_;
+  sigset_t signals_{};
+  sigset_t previous_{};
+  bool blocked_ = false;
+  plat::UniqueFd signalFd_;
+  plat::UniqueFd finished_;
+  std::thread watcher_;
+};
+
+bool IsConsoleCommand(const std::vector<std::u16string>& args) {
+  if (args.empty() || args[0].size() != 8 || (args[0][0] != u'-' && args[0][0] != u'/')) {
+    return false;
+  }
+  std::u16string word;
+  for (std::size_t i = 1; i < args[0].size(); ++i) {
+    word.push_back(text::AsciiLower(args[0][i]));
+  }
+  return word == u"console";
+}
+
 }  // namespace
 }  // namespace tokengate::broker
 
@@ -266,12 +360,24 @@ int main(int argc, char** argv) {
 
   try {
     broker::LinuxServicePlatform host;
-    auto runtime = platform::CreateUnixRpcServerRuntime();
+    platform::UnixRpcServerOptions transport;
+    // The transport's refusals (connection limits, slow clients) reach the broker's log.
+    transport.warn = [](std::u16string_view message) {
+      if (const broker::AuthenticationService* service = broker::gLogTarget.load()) {
+        service->LogEvent(broker::EventType::Warning, message);
+      }
+    };
+    auto runtime = platform::CreateUnixRpcServerRuntime(transport);
+    std::optional<broker::ConsoleStopSignals> consoleStop;
+    if (broker::IsConsoleCommand(args)) {
+      consoleStop.emplace(*runtime);
+    }
     auto service = std::make_unique<broker::AuthenticationService>(
         host, *runtime, broker::MakeLogonProvider(),
         std::make_unique<broker::ReplyHandleTransfer>());
     broker::gLogTarget.store(service.get());
     service->wmain(args);
+    consoleStop.reset();
     broker::gLogTarget.store(nullptr);
     // The runtime's call threads use the service: end them first.
     runtime.reset();

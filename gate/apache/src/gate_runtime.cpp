@@ -177,6 +177,10 @@ class ProcessGate final : public GateRuntime {
     platform.profiles = std::make_shared<gate::IniProfileReader>();
     platform::BrokerClientOptions broker;
     broker.poolSize = std::clamp(options.brokerConnections, 1u, 64u);
+    // Why a call was refused when its status cannot say it (a socket served by the wrong user).
+    broker.reportError = [self](std::u16string_view why) {
+      self->module_.Log().Report(gate::EventType::Error, why);
+    };
     platform.bind = [broker, slot = options.statusSlot](
                         std::u16string_view binding,
                         rpc::RpcStatus& status) -> std::unique_ptr<rpc::IAuthenticator> {

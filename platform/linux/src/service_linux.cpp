@@ -39,6 +39,11 @@ std::string ServiceErrorText(std::uint32_t code) {
       return "systemd is not running on this machine (/run/systemd/system is missing).";
     case kSvcErrSystemctlFailed:
       return "systemctl could not be run or reported a failure.";
+    case kSvcErrBadSocketGroup:
+      return "TOKENGATE_SOCKET_GROUP does not name an existing group (the web server's group, "
+             "default www-data).";
+    case kSvcErrBadProgramPath:
+      return "The program's path cannot be written into a unit file.";
     default:
       break;
   }

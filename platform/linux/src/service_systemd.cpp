@@ -1,6 +1,7 @@
 // The service manager stand-in: a systemd unit written, enabled, started, stopped and removed
 // through systemctl.
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,12 @@ std::string UnitValue(const std::string& value) {
     out.push_back(c);
   }
   return out;
+}
+
+// Characters systemd does not accept in a program path: control characters, quotes, backslash.
+bool UnsafeInProgramPath(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F || c == '"' || c == '\'' || c == '\\';
 }
 
 std::uint32_t WriteFileAtomically(const std::string& path, const std::string& content) {
@@ -58,31 +66,177 @@ std::uint32_t WriteFileAtomically(const std::string& path, const std::string& co
   return 0;
 }
 
+// The program path as one quoted word of ExecStart=, with "%" doubled so that no specifier is
+// expanded ("$" is not expanded in the program's own path). Characters systemd refuses in a
+// program path never get here (CheckUnitDefinition refuses them); they are dropped.
+std::string ExecWord(const std::string& path) {
+  std::string out = "\"";
+  for (const char c : path) {
+    if (UnsafeInProgramPath(c)) {
+      continue;
+    }
+    if (c == '%') {
+      out.push_back('%');
+    }
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+// A plain group name (letters, digits, "_", "-", ".", not starting with "-" or a digit-only
+// name is a number) of at most 32 characters.
+bool PlainGroupName(const std::string& name) {
+  if (name.empty() || name.size() > 32 || name.front() == '-' || name.front() == '.') {
+    return false;
+  }
+  for (const char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-' || c == '.';
+    if (!ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool GroupExists(const std::string& name) {
+  std::vector<char> buf(16384);
+  group entry{};
+  group* found = nullptr;
+  if (name.find_first_not_of("0123456789") == std::string::npos) {
+    if (name.size() > 9) {
+      return false;
+    }
+    return ::getgrgid_r(static_cast<gid_t>(std::strtoul(name.c_str(), nullptr, 10)), &entry,
+                        buf.data(), buf.size(), &found) == 0 &&
+           found != nullptr;
+  }
+  return ::getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) == 0 &&
+         found != nullptr;
+}
+
+std::string SocketPathOf(const UnitDefinition& unit) {
+  return "/run/" + UnitValue(unit.runtimeDirectory) + "/" + UnitValue(unit.socketName);
+}
+
 }  // namespace
 
+std::string InstallSocketGroup() {
+  const char* env = std::getenv("TOKENGATE_SOCKET_GROUP");
+  return env != nullptr && *env != '\0' ? std::string(env) : std::string("www-data");
+}
+
+std::uint32_t CheckUnitDefinition(const UnitDefinition& unit) {
+  if (unit.execStart.empty() || unit.execStart.front() != '/') {
+    return kSvcErrBadProgramPath;
+  }
+  for (const char c : unit.execStart) {
+    if (UnsafeInProgramPath(c)) {
+      return kSvcErrBadProgramPath;
+    }
+  }
+  if (!PlainGroupName(unit.socketGroup) || !GroupExists(unit.socketGroup)) {
+    return kSvcErrBadSocketGroup;
+  }
+  return 0;
+}
+
 std::string RenderUnitFile(const UnitDefinition& unit) {
+  const std::string name = UnitValue(unit.name);
+  const std::string group = PlainGroupName(unit.socketGroup) ? unit.socketGroup : "root";
   std::string out;
   out += "# " + UnitValue(unit.displayName) + "\n";
   out += "# " + UnitValue(unit.description) + "\n";
   out += "#\n";
-  out += "# Environment the broker reads (set them with `systemctl edit " + UnitValue(unit.name) +
-         "`):\n";
+  out += "# Installed by `logon-broker -install` with " + name +
+         ".socket, which owns the broker's socket: a\n";
+  out += "# restart of this service keeps the socket and the connections waiting in it.\n";
+  out += "# The broker runs as root without capabilities and with a read-only view of the\n";
+  out += "# system; it reads the codec properties files and the Kerberos keytab, writes only\n";
+  out += "# short-lived credential caches (/dev/shm, its private /tmp) and reaches the KDC for\n";
+  out += "# IWA. Environment the broker reads (set it with `systemctl edit " + name + "`):\n";
   out +=
-      "#   TOKENGATE_RUNTIME_DIR   directory of the broker's socket (default "
-      "/run/TarvexWebAgent/)\n";
+      "#   TOKENGATE_SOCKET_GROUP  group that may connect to the socket, the web server's; "
+      "the\n";
+  out += "#                           socket unit's SocketGroup= when the socket is passed\n";
   out +=
-      "#   TOKENGATE_SOCKET_GROUP  group that may connect to the socket, e.g. the web server's\n";
-  out += "#                           group (default: the broker's own group)\n";
+      "#   TOKENGATE_S4U_PROVIDER, TOKENGATE_KEYTAB, TOKENGATE_SERVICE_PRINCIPAL  the "
+      "Kerberos logon\n";
   out += "[Unit]\n";
   out += "Description=" + UnitValue(unit.displayName) + "\n";
+  out += "Requires=" + name + ".socket\n";
+  out += "After=" + name + ".socket network.target\n";
   out += "\n[Service]\n";
   out += "Type=notify\n";
   out += "NotifyAccess=main\n";
-  out += "ExecStart=" + UnitValue(unit.execStart) + "\n";
+  out += "ExecStart=" + ExecWord(unit.execStart) + "\n";
   out += "KillSignal=SIGTERM\n";
   out += "TimeoutStopSec=30\n";
+  out += "Restart=on-failure\n";
+  out += "RestartSec=1s\n";
+  out += "Group=" + group + "\n";
+  out += "Environment=TOKENGATE_SOCKET_GROUP=" + group + "\n";
+  out += "RuntimeDirectory=" + UnitValue(unit.runtimeDirectory) + "\n";
+  out += "RuntimeDirectoryMode=0750\n";
+  out += "RuntimeDirectoryPreserve=yes\n";
+  out += "UMask=0077\n";
+  out += "LimitNOFILE=16384\n";
+  out += "NoNewPrivileges=yes\n";
+  out += "CapabilityBoundingSet=\n";
+  out += "AmbientCapabilities=\n";
+  out += "ProtectSystem=strict\n";
+  out += "ReadWritePaths=-/dev/shm\n";
+  out += "ProtectHome=yes\n";
+  out += "PrivateTmp=yes\n";
+  out += "PrivateDevices=yes\n";
+  out += "DevicePolicy=closed\n";
+  out += "ProtectKernelTunables=yes\n";
+  out += "ProtectKernelModules=yes\n";
+  out += "ProtectKernelLogs=yes\n";
+  out += "ProtectControlGroups=yes\n";
+  out += "ProtectClock=yes\n";
+  out += "ProtectHostname=yes\n";
+  out += "ProtectProc=invisible\n";
+  out += "ProcSubset=pid\n";
+  out += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+  out += "RestrictNamespaces=yes\n";
+  out += "RestrictRealtime=yes\n";
+  out += "RestrictSUIDSGID=yes\n";
+  out += "LockPersonality=yes\n";
+  out += "MemoryDenyWriteExecute=yes\n";
+  out += "KeyringMode=private\n";
+  out += "SystemCallArchitectures=native\n";
+  out += "SystemCallFilter=@system-service\n";
+  out += "SystemCallFilter=~@privileged @resources\n";
+  out += "SystemCallErrorNumber=EPERM\n";
   out += "\n[Install]\n";
   out += "WantedBy=multi-user.target\n";
+  out += "Also=" + name + ".socket\n";
+  return out;
+}
+
+std::string RenderSocketUnitFile(const UnitDefinition& unit) {
+  const std::string group = PlainGroupName(unit.socketGroup) ? unit.socketGroup : "root";
+  std::string out;
+  out += "# The socket of " + UnitValue(unit.displayName) + ", installed by\n";
+  out += "# `logon-broker -install`. systemd holds it, so that the broker can be restarted or\n";
+  out += "# upgraded without turning a call away: connections made meanwhile wait in it for the\n";
+  out += "# next broker process. Only root and the group " + group + " may connect.\n";
+  out += "[Unit]\n";
+  out += "Description=" + UnitValue(unit.displayName) + " socket\n";
+  out += "\n[Socket]\n";
+  out += "ListenStream=" + SocketPathOf(unit) + "\n";
+  out += "SocketUser=root\n";
+  out += "SocketGroup=" + group + "\n";
+  out += "SocketMode=0660\n";
+  // Until the service first starts and gives the directory its group, others may look into
+  // it; the socket's own mode keeps them from connecting.
+  out += "DirectoryMode=0755\n";
+  out += "Accept=no\n";
+  out += "RemoveOnStop=yes\n";
+  out += "\n[Install]\n";
+  out += "WantedBy=sockets.target\n";
   return out;
 }
 
@@ -104,6 +258,13 @@ std::string SystemdUnits::UnitPath(const std::string& name) const {
   if (!path.empty() && path.back() != '/')
     path.push_back('/');
   return path + name + ".service";
+}
+
+std::string SystemdUnits::SocketUnitPath(const std::string& name) const {
+  std::string path = unitDirectory_;
+  if (!path.empty() && path.back() != '/')
+    path.push_back('/');
+  return path + name + ".socket";
 }
 
 bool SystemdUnits::Exists(const std::string& name) const {
@@ -163,15 +324,21 @@ int SystemdUnits::Systemctl(const std::vector<std::string>& args, std::string* o
 std::uint32_t SystemdUnits::Install(const UnitDefinition& unit) const {
   if (Exists(unit.name))
     return kSvcErrExists;
-  if (const std::uint32_t err = WriteFileAtomically(UnitPath(unit.name), RenderUnitFile(unit))) {
+  if (const std::uint32_t err = CheckUnitDefinition(unit))
     return err;
+  std::uint32_t err = WriteFileAtomically(SocketUnitPath(unit.name), RenderSocketUnitFile(unit));
+  if (err == 0)
+    err = WriteFileAtomically(UnitPath(unit.name), RenderUnitFile(unit));
+  if (err == 0 && (Systemctl({"daemon-reload"}) != 0 ||
+                   Systemctl({"enable", unit.name + ".socket", unit.name + ".service"}) != 0)) {
+    err = kSvcErrSystemctlFailed;
   }
-  if (Systemctl({"daemon-reload"}) != 0 || Systemctl({"enable", unit.name + ".service"}) != 0) {
+  if (err != 0) {
     ::unlink(UnitPath(unit.name).c_str());
+    ::unlink(SocketUnitPath(unit.name).c_str());
     Systemctl({"daemon-reload"});
-    return kSvcErrSystemctlFailed;
   }
-  return 0;
+  return err;
 }
 
 std::uint32_t SystemdUnits::Rewrite(const UnitDefinition& unit) const {
@@ -229,9 +396,12 @@ std::uint32_t SystemdUnits::Stop(const std::string& name) const {
 std::uint32_t SystemdUnits::Remove(const std::string& name) const {
   if (!Exists(name))
     return kSvcErrDoesNotExist;
-  Systemctl({"disable", name + ".service"});
+  // The socket first: while it listens, a connection would start the service again.
+  Systemctl({"stop", name + ".socket", name + ".service"});
+  Systemctl({"disable", name + ".socket", name + ".service"});
   if (::unlink(UnitPath(name).c_str()) != 0)
     return static_cast<std::uint32_t>(errno);
+  ::unlink(SocketUnitPath(name).c_str());  // absent when installed by an older version
   Systemctl({"daemon-reload"});
   return 0;
 }

@@ -1,17 +1,23 @@
 // Client side of the broker interface over a Unix stream socket.
 //
 // Connections are made on first use and kept in a small pool of atomic slots for later calls,
-// so the call path takes no lock. A pooled connection found dead (the broker restarted) is
-// replaced by a fresh one once, as long as nothing of the reply had been read.
+// so the call path takes no lock. Before anything is sent on a new connection, the user serving
+// the socket is checked: root, or the one TOKENGATE_BROKER_UID names. A request is sent again
+// only when it cannot have run: it never left (the pooled connection was closed), or the broker
+// answered the fault 1727 it gives to requests it closes without running. While the socket is
+// missing or refuses (a broker being restarted), connecting is retried for a bounded time.
 #include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -20,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "tokengate/common/text.h"
 #include "tokengate/common/wire.h"
 #include "tokengate/platform/unix_rpc.h"
 
@@ -34,6 +41,11 @@ constexpr std::size_t kMaxDescriptorsPerReply = 4;  // only one is expected; roo
 constexpr std::size_t kInitialReplyBuffer = 16384;
 // How far a blocking wait may overrun the call's deadline before the socket's limits are cut.
 constexpr std::chrono::milliseconds kTimeoutSlack{20};
+// Attempts of one call in all when its request is refused unrun (fault 1727, closed connection).
+constexpr int kMaxAttempts = 3;
+// Pauses between connection attempts while the socket is missing or refuses.
+constexpr std::chrono::milliseconds kFirstConnectPause{5};
+constexpr std::chrono::milliseconds kLongestConnectPause{100};
 
 // Counts fork()s of this process, so that a child never uses connections inherited from its
 // parent (both would read each other's replies). Cheaper than asking for the pid on every call.
@@ -44,7 +56,19 @@ struct Connection {
   UniqueFd fd;
   std::uint64_t generation = 0;  // g_forkGeneration when connected
   std::chrono::milliseconds timeout{0};
+  bool closing = false;  // the broker announced it closes this connection: not pooled
 };
+
+// The only bytes a broker sends without being asked: the fault 1727 it leaves on a connection it
+// closes (idle, or at a stop) to say that no further request of it runs.
+const std::vector<std::uint8_t>& ClosingNotice() {
+  static const std::vector<std::uint8_t> frame = [] {
+    std::vector<std::uint8_t> f;
+    wire::EncodeFault(rpc::kStatusCallFailedDne, f);
+    return f;
+  }();
+  return frame;
+}
 
 [[noreturn]] void Fail(std::uint32_t status) {
   throw rpc::RpcException(status);
@@ -81,10 +105,38 @@ void SetTimeout(int fd, int option, std::chrono::milliseconds ms) {
 // How an exchange on one connection ended.
 enum class Outcome {
   kDone,         // a reply or fault frame was read whole
-  kStaleBefore,  // the connection was dead before the request left (send failed)
+  kStaleBefore,  // the connection was dead before the request left (send failed, nothing read)
   kLostNoReply,  // the connection ended after sending, before any byte of the reply
   kFailed,       // `status` says why
 };
+
+// The user that may serve the broker's socket besides root, from TOKENGATE_BROKER_UID (a number
+// or a user name). `setting` keeps a value that names nobody, for the refusal message.
+struct BrokerUser {
+  std::optional<uid_t> uid;
+  std::string setting;
+};
+
+BrokerUser ReadBrokerUser() {
+  BrokerUser user;
+  const char* env = std::getenv(kBrokerUidEnv);
+  if (env == nullptr || *env == '\0') {
+    return user;
+  }
+  user.setting = env;
+  if (user.setting.size() <= 9 &&
+      user.setting.find_first_not_of("0123456789") == std::string::npos) {
+    user.uid = static_cast<uid_t>(std::strtoul(env, nullptr, 10));
+    return user;
+  }
+  std::vector<char> buf(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwnam_r(env, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+    user.uid = found->pw_uid;
+  }
+  return user;
+}
 
 // Per-thread buffers for frames.
 struct ThreadBuffers {
@@ -104,6 +156,9 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
       : path_(std::move(path)),
         timeout_(options.callTimeout.count() > 0 ? options.callTimeout
                                                  : std::chrono::milliseconds(1)),
+        connectRetry_(std::max(options.connectRetry, std::chrono::milliseconds(0))),
+        reportError_(options.reportError),
+        brokerUser_(ReadBrokerUser()),
         poolSize_(std::clamp(options.poolSize, 1u, kMaxPoolSize)),
         slots_(std::make_unique<std::atomic<Connection*>[]>(poolSize_)) {
     std::call_once(g_forkHook, [] {
@@ -185,40 +240,43 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
     std::vector<UniqueFd> descriptors;
     std::size_t replySize = 0;
     std::uint32_t status = 0;
-    Outcome outcome = Exchange(*conn, buffers, deadline, descriptors, replySize, status);
-    if (pooled && (outcome == Outcome::kStaleBefore || outcome == Outcome::kLostNoReply)) {
-      // The broker went away since this connection was last used: one fresh attempt. When
-      // that cannot even connect, a request that may have reached the old broker is reported
-      // as a failed call, one that never left as an unavailable server.
-      const Outcome first = outcome;
-      conn.reset();
-      try {
-        conn = Connect(deadline);
-      } catch (const rpc::RpcException& e) {
-        if (first == Outcome::kLostNoReply && e.code() == rpc::kStatusServerUnavailable) {
-          Fail(rpc::kStatusCallFailed);
-        }
-        throw;
-      }
-      pooled = false;
-      descriptors.clear();
-      outcome = Exchange(*conn, buffers, deadline, descriptors, replySize, status);
-    }
-    switch (outcome) {
-      case Outcome::kDone:
-        break;
-      case Outcome::kStaleBefore:
-      case Outcome::kLostNoReply:
-        Fail(rpc::kStatusCallFailed);
-      case Outcome::kFailed:
-        Fail(status);
-    }
     wire::ReplyInfo info;
-    const wire::WireError e = wire::DecodeReply(
-        {buffers.reply.data(), replySize}, info, {tokenLength, token, rpc::kUpdatedTokenCapacity},
-        {headerLength, header, rpc::kHeaderCapacity},
-        {attrLength, attributes, rpc::kAttributeListCapacity});
-    if (e != wire::WireError::kOk) {
+    wire::WireError decoded = wire::WireError::kOk;
+    for (int attempt = 1;; ++attempt) {
+      descriptors.clear();
+      const Outcome outcome = Exchange(*conn, buffers, deadline, descriptors, replySize, status);
+      bool unrun = false;  // the request cannot have run: it may be sent again
+      if (outcome == Outcome::kDone) {
+        decoded = wire::DecodeReply({buffers.reply.data(), replySize}, info,
+                                    {tokenLength, token, rpc::kUpdatedTokenCapacity},
+                                    {headerLength, header, rpc::kHeaderCapacity},
+                                    {attrLength, attributes, rpc::kAttributeListCapacity});
+        unrun = decoded == wire::WireError::kOk && info.kind == wire::FrameKind::kFault &&
+                info.faultCode == rpc::kStatusCallFailedDne;
+      } else if (outcome == Outcome::kStaleBefore) {
+        if (!pooled) {
+          Fail(rpc::kStatusCallFailed);  // a new connection that ends at once: no retry
+        }
+        unrun = true;
+      } else if (outcome == Outcome::kLostNoReply) {
+        // The request may have reached the broker and run there: it is never sent twice.
+        Fail(rpc::kStatusCallFailed);
+      } else {
+        Fail(status);
+      }
+      if (!unrun) {
+        break;
+      }
+      if (attempt >= kMaxAttempts || Remaining(deadline).count() <= 0) {
+        Fail(outcome == Outcome::kStaleBefore ? rpc::kStatusCallFailed : rpc::kStatusCallFailedDne);
+      }
+      // The broker closed this connection without running the request (it was restarted or
+      // found the connection idle): once more on a new connection.
+      conn.reset();
+      conn = Connect(deadline);
+      pooled = false;
+    }
+    if (decoded != wire::WireError::kOk) {
       Fail(rpc::kStatusProtocolError);  // `conn` is dropped: its stream can't be trusted
     }
     if (info.kind == wire::FrameKind::kFault) {
@@ -263,6 +321,9 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
   }
 
   void Put(std::unique_ptr<Connection> conn) {
+    if (conn->closing) {
+      return;  // closes here
+    }
     const std::size_t start = FirstSlot();
     for (unsigned i = 0; i < poolSize_; ++i) {
       Connection* expected = nullptr;
@@ -275,6 +336,10 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
     // Pool full: the connection closes.
   }
 
+  // A new connection to the broker, checked to be served by the broker's user. While the socket
+  // is missing or refuses, connecting is tried again for up to connectRetry_ (within the call's
+  // deadline); once a call has waited that long in vain the broker counts as down and calls try
+  // once each, without waiting, until one gets through.
   std::unique_ptr<Connection> Connect(Clock::time_point deadline) const {
     sockaddr_un addr{};
     if (path_.size() >= sizeof(addr.sun_path)) {
@@ -282,22 +347,76 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
     }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    const Clock::time_point start = Clock::now();
+    const bool down = brokerDown_.load(std::memory_order_relaxed);
+    const Clock::time_point retryUntil = down ? start : std::min(deadline, start + connectRetry_);
+    std::chrono::milliseconds pause = kFirstConnectPause;
     auto conn = std::make_unique<Connection>();
-    conn->fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!conn->fd) {
-      Fail(ConnectStatus(errno));
-    }
-    conn->generation = g_forkGeneration.load(std::memory_order_relaxed);
-    conn->timeout = Remaining(deadline);
-    // A blocking connect waits for room in the listener's queue at most this long.
-    SetTimeout(conn->fd.get(), SO_SNDTIMEO, conn->timeout);
-    SetTimeout(conn->fd.get(), SO_RCVTIMEO, conn->timeout);
-    while (::connect(conn->fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-      if (errno != EINTR) {
+    for (;;) {
+      conn->fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (!conn->fd) {
         Fail(ConnectStatus(errno));
       }
+      conn->timeout = Remaining(deadline);
+      // A blocking connect waits for room in the listener's queue at most this long.
+      SetTimeout(conn->fd.get(), SO_SNDTIMEO, conn->timeout);
+      SetTimeout(conn->fd.get(), SO_RCVTIMEO, conn->timeout);
+      if (::connect(conn->fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+        break;
+      }
+      const int error = errno;
+      if (error == EINTR) {
+        continue;
+      }
+      if (error != ENOENT && error != ECONNREFUSED) {
+        Fail(ConnectStatus(error));
+      }
+      const Clock::time_point now = Clock::now();
+      if (now + pause >= retryUntil) {
+        if (!down && retryUntil == start + connectRetry_) {
+          brokerDown_.store(true, std::memory_order_relaxed);
+        }
+        Fail(rpc::kStatusServerUnavailable);
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kLongestConnectPause);
     }
+    if (down) {
+      brokerDown_.store(false, std::memory_order_relaxed);
+    }
+    CheckPeer(conn->fd.get());
+    conn->generation = g_forkGeneration.load(std::memory_order_relaxed);
     return conn;
+  }
+
+  // Refuses (1722, with the reason reported) a socket served by anyone but root or the user
+  // named by TOKENGATE_BROKER_UID: nothing is sent to it.
+  void CheckPeer(int fd) const {
+    ucred cred{};
+    socklen_t len = sizeof(cred);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof(cred) &&
+        (cred.uid == 0 || (brokerUser_.uid && cred.uid == *brokerUser_.uid))) {
+      return;
+    }
+    if (reportError_) {
+      try {
+        std::string message = "The logon broker's socket " + path_;
+        message += len == sizeof(cred) ? " is served by uid " + std::to_string(cred.uid)
+                                       : " does not tell who serves it";
+        message += ", not by root";
+        if (brokerUser_.uid) {
+          message += " or uid " + std::to_string(*brokerUser_.uid) + " (TOKENGATE_BROKER_UID)";
+        } else if (!brokerUser_.setting.empty()) {
+          message +=
+              " (TOKENGATE_BROKER_UID=" + brokerUser_.setting.substr(0, 40) + " names no user)";
+        }
+        message += "; call refused";
+        reportError_(text::Utf8ToUtf16(message));
+      } catch (...) {
+        // The refusal stands even when it cannot be reported.
+      }
+    }
+    Fail(rpc::kStatusServerUnavailable);
   }
 
   static std::chrono::milliseconds Remaining(Clock::time_point deadline) {
@@ -351,11 +470,15 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         return Outcome::kFailed;
       }
       if (sent == 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
-        return Outcome::kStaleBefore;
+        // Closed by the broker before the request left. It may have said why (1727: closed
+        // while idle; 1723: refused); that is read below like a reply.
+        conn.closing = true;
+        break;
       }
       status = rpc::kStatusCallFailed;
       return Outcome::kFailed;
     }
+    const bool left = sent == b.request.size();
     // Read the reply: header first, then exactly the body it announces.
     size = 0;
     std::size_t need = wire::kHeaderSize;
@@ -388,7 +511,7 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         size += static_cast<std::size_t>(n);
       } else if (n == 0 || errno == ECONNRESET) {
         if (size == 0) {
-          return Outcome::kLostNoReply;
+          return left ? Outcome::kLostNoReply : Outcome::kStaleBefore;
         }
         status = rpc::kStatusCallFailed;
         return Outcome::kFailed;
@@ -402,7 +525,8 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
       if (!headerChecked && size >= wire::kHeaderSize) {
         wire::FrameHeader header;
         if (wire::DecodeHeader({b.reply.data(), size}, header) != wire::WireError::kOk ||
-            header.kind == wire::FrameKind::kRequest) {
+            header.kind == wire::FrameKind::kRequest ||
+            (!left && header.kind != wire::FrameKind::kFault)) {
           status = rpc::kStatusProtocolError;
           return Outcome::kFailed;
         }
@@ -413,8 +537,17 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
         }
       }
       if (headerChecked && size > need) {
-        status = rpc::kStatusProtocolError;  // bytes beyond the reply: the stream is out of step
-        return Outcome::kFailed;
+        // Beyond the reply only the broker's closing notice may follow (it closed the
+        // connection right after sending the reply); anything else puts the stream out of step.
+        const std::vector<std::uint8_t>& notice = ClosingNotice();
+        if (size - need > notice.size() ||
+            !std::equal(b.reply.begin() + static_cast<std::ptrdiff_t>(need),
+                        b.reply.begin() + static_cast<std::ptrdiff_t>(size), notice.begin())) {
+          status = rpc::kStatusProtocolError;
+          return Outcome::kFailed;
+        }
+        conn.closing = true;
+        size = need;
       }
     }
     return Outcome::kDone;
@@ -436,6 +569,10 @@ class UnixBrokerClient final : public rpc::IAuthenticator {
 
   const std::string path_;
   const std::chrono::milliseconds timeout_;
+  const std::chrono::milliseconds connectRetry_;
+  const std::function<void(std::u16string_view)> reportError_;
+  const BrokerUser brokerUser_;
+  mutable std::atomic<bool> brokerDown_{false};
   const unsigned poolSize_;
   std::unique_ptr<std::atomic<Connection*>[]> slots_;
 };

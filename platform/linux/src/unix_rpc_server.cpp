@@ -1,33 +1,47 @@
 // Server side of the broker interface over a Unix stream socket.
 //
-// A fixed set of call threads share one epoll set. Every connection is registered one-shot, so a
-// readable connection goes to exactly one thread, which reads a request, runs the procedure,
-// writes the reply and re-arms the connection. The number of threads is the call limit, and the
-// call path takes no lock: only accepting and closing connections and the listener's life cycle
-// touch shared bookkeeping under a mutex.
+// A fixed set of call threads wait on one epoll set in which every connection is registered
+// edge-triggered. The thread that takes a connection's event reads what has arrived without
+// blocking: a request frame that is complete is run at once on that thread and answered with one
+// send; the beginning of a frame is kept with the connection until the rest arrives, so a call
+// thread never waits for a slow client and only ever runs complete frames.
+//
+// Each connection lives in a slot whose state word holds a generation and a count of events not
+// yet accounted for. The thread that raises the count from 0 owns the connection; events that
+// arrive while it serves only raise the count, and the owner serves again until it can bring the
+// count back to 0. Closing a connection moves its slot to the next generation, so an event taken
+// for a connection that is gone is recognised and dropped; slots are reused, never freed while
+// the listener runs. Serving a call takes no lock: only accepting, closing and the housekeeping
+// thread (which ends connections whose deadline has passed) touch the bookkeeping mutex.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "tokengate/common/text.h"
 #include "tokengate/common/wire.h"
 #include "tokengate/platform/unix_rpc.h"
 
@@ -37,44 +51,28 @@ namespace {
 namespace wire = rpc::wire;
 
 constexpr unsigned kMaxCallThreads = 256;
-constexpr std::size_t kMaxConnections = 1024;
-// A request that has started to arrive must arrive whole within this time, and a reply must be
-// taken by the client within it; otherwise the connection is dropped.
-constexpr int kIoTimeoutSeconds = 10;
 constexpr std::size_t kMaxRequestFrame = wire::kHeaderSize + wire::kMaxRequestBody;
-constexpr std::uint64_t kStopTag = 1;
-constexpr std::uint64_t kListenTag = 2;
+constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
+constexpr std::uint64_t kListenTag = ~std::uint64_t{0} - 1;
+constexpr std::uint64_t kCountMask = 0xFFFFFFFFu;
+constexpr std::size_t kSlotsPerChunk = 256;
+// How often the housekeeping thread looks for connections past their deadline.
+constexpr std::chrono::milliseconds kHousekeepingTick{250};
+// How long a stop waits in all for replies the clients have not taken yet.
+constexpr std::chrono::milliseconds kStopFlushLimit{2000};
+// A warning of one kind is logged at most this often; the ones in between are counted.
+constexpr std::chrono::seconds kWarnInterval{10};
+constexpr std::uint32_t kNormalEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
-struct Connection {
-  UniqueFd fd;
-  std::optional<std::int32_t> peerPid;
-  std::vector<std::uint8_t> in;  // bytes read and not yet consumed: in[0, have)
-  std::size_t have = 0;
-  // Passing a connection between threads goes through epoll; this counter makes the hand-over
-  // visible to the language's memory model too (released when armed, acquired when taken).
-  std::atomic<std::uint32_t> handoff{0};
-};
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
-class CallContext final : public rpc::ICallContext {
- public:
-  explicit CallContext(std::optional<std::int32_t> pid) : pid_(pid) {}
-  std::optional<std::int32_t> CallerProcessId() const override { return pid_; }
-  UniqueFd descriptor;
-
- private:
-  std::optional<std::int32_t> pid_;
-};
-
-thread_local CallContext* t_call = nullptr;
-
-// Buffers a call thread reuses from call to call.
-struct CallBuffers {
-  wire::Request request;
-  std::vector<char16_t> token = std::vector<char16_t>(rpc::kUpdatedTokenCapacity);
-  std::vector<char16_t> header = std::vector<char16_t>(rpc::kHeaderCapacity);
-  std::vector<char16_t> attributes = std::vector<char16_t>(rpc::kAttributeListCapacity);
-  std::vector<std::uint8_t> out;
-};
+std::int64_t Ns(std::chrono::milliseconds ms) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(ms).count();
+}
 
 bool ResolveGroup(gid_t& gid) {
   const char* env = std::getenv(kSocketGroupEnv);
@@ -123,49 +121,201 @@ bool Listening(const std::string& path) {
   return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
-void SetIoTimeouts(int fd, int seconds) {
-  timeval tv{};
-  tv.tv_sec = seconds;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+// A decimal number of at most 9 digits, nothing else.
+std::optional<long> SmallDecimal(const char* s) {
+  if (s == nullptr || *s == '\0' || std::strlen(s) > 9 ||
+      std::strspn(s, "0123456789") != std::strlen(s)) {
+    return std::nullopt;
+  }
+  return std::strtol(s, nullptr, 10);
 }
 
-// Sends all of `bytes`, with `fd` (if valid) as SCM_RIGHTS on the first part.
-bool SendAll(int sock, const std::vector<std::uint8_t>& bytes, const UniqueFd& fd, int flags = 0) {
-  std::size_t sent = 0;
-  bool withFd = fd.valid();
-  while (sent < bytes.size()) {
-    iovec iov{const_cast<std::uint8_t*>(bytes.data()) + sent, bytes.size() - sent};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (withFd) {
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof(control);
-      cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      const int raw = fd.get();
-      std::memcpy(CMSG_DATA(c), &raw, sizeof(int));
+// A listening Unix stream socket the service manager passed to this process.
+struct InheritedSocket {
+  std::string path;
+  int fd = -1;
+};
+
+// The sockets passed with the service manager's socket activation protocol: descriptors 3 to
+// 3 + $LISTEN_FDS - 1, meant for this process when $LISTEN_PID is its process id. Read once; the
+// descriptors stay open for the life of the process (a later set-up in the same process uses
+// them again) and are kept from programs this process might start.
+const std::vector<InheritedSocket>& InheritedSockets() {
+  static const std::vector<InheritedSocket> sockets = [] {
+    std::vector<InheritedSocket> found;
+    const std::optional<long> pid = SmallDecimal(std::getenv("LISTEN_PID"));
+    const std::optional<long> count = SmallDecimal(std::getenv("LISTEN_FDS"));
+    if (!pid || !count || *pid != static_cast<long>(::getpid()) || *count > 1024) {
+      return found;
     }
-    const ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL | flags);
-    if (n < 0) {
-      if (errno == EINTR) {
+    for (int fd = 3; fd < 3 + static_cast<int>(*count); ++fd) {
+      const int flags = ::fcntl(fd, F_GETFD);
+      if (flags < 0) {
         continue;
       }
-      return false;
+      ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+      int type = 0;
+      int accepting = 0;
+      socklen_t len = sizeof(type);
+      if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+        continue;
+      }
+      len = sizeof(accepting);
+      if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) != 0 || accepting == 0) {
+        continue;
+      }
+      sockaddr_un addr{};
+      len = sizeof(addr);
+      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+          addr.sun_family != AF_UNIX || len <= offsetof(sockaddr_un, sun_path) ||
+          addr.sun_path[0] == '\0') {
+        continue;  // not a Unix socket, or one without a path
+      }
+      const std::size_t max = len - offsetof(sockaddr_un, sun_path);
+      found.push_back({std::string(addr.sun_path, ::strnlen(addr.sun_path, max)), fd});
     }
-    sent += static_cast<std::size_t>(n);
-    withFd = false;
-  }
-  return true;
+    return found;
+  }();
+  return sockets;
 }
 
-class UnixRpcServer final : public rpc::IRpcServerRuntime {
+bool ServiceManagerPassedSockets() {
+  const std::optional<long> pid = SmallDecimal(std::getenv("LISTEN_PID"));
+  return pid && *pid == static_cast<long>(::getpid()) && std::getenv("LISTEN_FDS") != nullptr;
+}
+
+// Sends `bytes` without waiting, with `fd` (if valid) as SCM_RIGHTS; the number of bytes the
+// socket took, or -1 with errno set.
+ssize_t SendNow(int sock, const std::uint8_t* bytes, std::size_t size, const UniqueFd& fd) {
+  iovec iov{const_cast<std::uint8_t*>(bytes), size};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (fd.valid()) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int raw = fd.get();
+    std::memcpy(CMSG_DATA(c), &raw, sizeof(int));
+  }
+  for (;;) {
+    const ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) {
+      return n;
+    }
+  }
+}
+
+// A fault frame sent as a last word on a connection about to close; lost if it does not fit.
+void SendFaultNow(int sock, std::uint32_t code) {
+  std::vector<std::uint8_t> frame;
+  wire::EncodeFault(code, frame);
+  SendNow(sock, frame.data(), frame.size(), UniqueFd());
+}
+
+class CallContext final : public rpc::ICallContext {
  public:
-  UnixRpcServer() = default;
+  explicit CallContext(std::optional<std::int32_t> pid) : pid_(pid) {}
+  std::optional<std::int32_t> CallerProcessId() const override { return pid_; }
+  UniqueFd descriptor;
+
+ private:
+  std::optional<std::int32_t> pid_;
+};
+
+thread_local CallContext* t_call = nullptr;
+
+// Buffers a call thread reuses from call to call.
+struct CallBuffers {
+  std::vector<std::uint8_t> input = std::vector<std::uint8_t>(kMaxRequestFrame);
+  wire::Request request;
+  std::vector<char16_t> token = std::vector<char16_t>(rpc::kUpdatedTokenCapacity);
+  std::vector<char16_t> header = std::vector<char16_t>(rpc::kHeaderCapacity);
+  std::vector<char16_t> attributes = std::vector<char16_t>(rpc::kAttributeListCapacity);
+  std::vector<std::uint8_t> out;
+};
+
+// What a connection is waiting for; the deadline that goes with it.
+enum class Phase : std::uint8_t { kIdle, kAssembling, kReplying };
+
+struct Slot {
+  // generation << 32 | events not yet accounted for by the owner.
+  std::atomic<std::uint64_t> state{0};
+  // steady-clock nanoseconds at which the connection is ended, and why; 0 while it is closed.
+  std::atomic<std::int64_t> deadline{0};
+  std::atomic<Phase> phase{Phase::kIdle};
+
+  // Touched only by the slot's owner (or by the acceptor before the slot is published).
+  UniqueFd fd;
+  std::optional<std::int32_t> peerPid;
+  uid_t peerUid = 0;
+  std::vector<std::uint8_t> in;   // bytes read and not yet run: the beginning of a frame
+  std::vector<std::uint8_t> out;  // the part of a reply the socket has not taken yet
+  UniqueFd outDescriptor;         // goes with `out` when nothing of the reply was sent
+  bool writeArmed = false;        // EPOLLOUT is asked for while `out` waits
+
+  std::uint32_t index = 0;  // fixed when the slot is made
+
+  // Under the bookkeeping mutex.
+  bool inUse = false;
+  std::uint32_t generation = 0;  // the generation of the connection in the slot
+};
+
+std::uint32_t GenerationOf(std::uint64_t state) {
+  return static_cast<std::uint32_t>(state >> 32);
+}
+
+// A warning of one kind, logged at most every kWarnInterval; the ones left out are counted and
+// named with the next one.
+class Warning {
+ public:
+  template <typename Format>
+  void Emit(const std::function<void(std::u16string_view)>& sink, Format&& format) {
+    if (!sink) {
+      return;
+    }
+    const std::int64_t now = NowNs();
+    std::int64_t last = last_.load(std::memory_order_relaxed);
+    if (last != 0 && now - last < std::chrono::nanoseconds(kWarnInterval).count()) {
+      suppressed_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (!last_.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+      suppressed_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    const std::uint64_t left = suppressed_.exchange(0, std::memory_order_relaxed);
+    try {
+      std::string message = format();
+      if (left > 0) {
+        message += " (" + std::to_string(left) + " more since the last report)";
+      }
+      sink(text::Utf8ToUtf16(message));
+    } catch (...) {
+      // A warning that cannot be built or written is dropped.
+    }
+  }
+
+ private:
+  std::atomic<std::int64_t> last_{0};
+  std::atomic<std::uint64_t> suppressed_{0};
+};
+
+class UnixRpcServer final : public UnixRpcServerRuntime {
+ public:
+  explicit UnixRpcServer(const UnixRpcServerOptions& options)
+      : options_(options),
+        maxConnections_(std::clamp(options.maxConnections, 1u, 1u << 20)),
+        maxPerUid_(std::clamp(options.maxConnectionsPerUid, 1u, maxConnections_)),
+        chunks_(std::make_unique<std::atomic<Slot*>[]>(ChunkCount())) {
+    for (std::size_t i = 0; i < ChunkCount(); ++i) {
+      chunks_[i].store(nullptr, std::memory_order_relaxed);
+    }
+  }
   UnixRpcServer(const UnixRpcServer&) = delete;
   UnixRpcServer& operator=(const UnixRpcServer&) = delete;
   ~UnixRpcServer() override {
@@ -260,14 +410,68 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     return 0;
   }
 
+  UnixRpcServerStatistics Statistics() const override {
+    UnixRpcServerStatistics s;
+    s.accepted = stats_.accepted.load(std::memory_order_relaxed);
+    s.refusedTotal = stats_.refusedTotal.load(std::memory_order_relaxed);
+    s.refusedPerUid = stats_.refusedPerUid.load(std::memory_order_relaxed);
+    s.closedIdle = stats_.closedIdle.load(std::memory_order_relaxed);
+    s.closedSlowFrame = stats_.closedSlowFrame.load(std::memory_order_relaxed);
+    s.closedSlowReply = stats_.closedSlowReply.load(std::memory_order_relaxed);
+    s.open = stats_.open.load(std::memory_order_relaxed);
+    return s;
+  }
+
  private:
   enum class State { kIdle, kReady, kListening, kStopping };
+  enum class Verdict { kKeep, kClose };
+  enum class Reason { kPeer, kIdle, kSlowFrame, kSlowReply, kStop };
+
+  std::size_t ChunkCount() const { return (maxConnections_ + kSlotsPerChunk - 1) / kSlotsPerChunk; }
+
+  Slot& SlotAt(std::uint32_t index) const {
+    Slot* chunk = chunks_[index / kSlotsPerChunk].load(std::memory_order_acquire);
+    return chunk[index % kSlotsPerChunk];
+  }
+
+  // ---- endpoint ----------------------------------------------------------------------------
 
   rpc::RpcStatus CreateEndpoint(const std::string& path) {
+    sockaddr_un addr{};
+    if (!FillAddress(path, addr)) {
+      return rpc::kStatusCantCreateEndpoint;
+    }
+    if (ServiceManagerPassedSockets()) {
+      // Started through socket activation: the service manager owns the socket, its file, mode
+      // and group, and keeps it (with the connections waiting in it) across restarts.
+      for (const InheritedSocket& s : InheritedSockets()) {
+        if (s.path != path) {
+          continue;
+        }
+        UniqueFd sock(::fcntl(s.fd, F_DUPFD_CLOEXEC, 3));
+        if (!sock) {
+          return rpc::kStatusCantCreateEndpoint;
+        }
+        const int flags = ::fcntl(sock.get(), F_GETFL);
+        if (flags < 0 || ::fcntl(sock.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+          return rpc::kStatusCantCreateEndpoint;
+        }
+        listen_ = std::move(sock);
+        inherited_ = true;
+        path_ = path;
+        state_ = State::kReady;
+        return 0;
+      }
+      socketWarning_.Emit(options_.warn, [&] {
+        return "The service manager passed sockets to the broker, but none is bound to " + path +
+               "; set-up refused (the socket unit's ListenStream= and TOKENGATE_RUNTIME_DIR "
+               "must name the same path)";
+      });
+      return rpc::kStatusCantCreateEndpoint;
+    }
     const std::string dir = RuntimeDirectory();
     gid_t gid = 0;
-    sockaddr_un addr{};
-    if (!ResolveGroup(gid) || !FillAddress(path, addr)) {
+    if (!ResolveGroup(gid)) {
       return rpc::kStatusCantCreateEndpoint;
     }
     const std::string dirNoSlash = dir.substr(0, dir.size() - 1);
@@ -319,6 +523,7 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     }
     listen_ = std::move(sock);
     lock_ = std::move(lockFd);
+    inherited_ = false;
     path_ = path;
     socketDev_ = st.st_dev;
     socketIno_ = st.st_ino;
@@ -326,14 +531,28 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     return 0;
   }
 
-  // Closes the listening socket and removes its file, unless another listener replaced it.
+  // Closes the listening socket. A socket of our own is removed first (unless another listener
+  // replaced it), and the connections still waiting in it are told that nothing of theirs ran.
+  // A socket of the service manager's stays, with its waiting connections, for the next broker.
   void ReleaseEndpoint() {
     if (!listen_) {
       return;
     }
-    struct stat st {};
-    if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socketDev_ && st.st_ino == socketIno_) {
-      ::unlink(path_.c_str());
+    if (!inherited_) {
+      struct stat st {};
+      if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == socketDev_ && st.st_ino == socketIno_) {
+        ::unlink(path_.c_str());
+      }
+      for (;;) {
+        UniqueFd waiting(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!waiting) {
+          if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+          }
+          break;
+        }
+        SendFaultNow(waiting.get(), rpc::kStatusCallFailedDne);
+      }
     }
     listen_.reset();
     lock_.reset();
@@ -342,7 +561,10 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     }
   }
 
+  // ---- threads -----------------------------------------------------------------------------
+
   rpc::RpcStatus StartThreads(unsigned count) {
+    RaiseDescriptorLimit();
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     stopEvent_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!epoll_ || !stopEvent_) {
@@ -359,10 +581,12 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
       return rpc::kStatusOutOfResources;
     }
     stopping_.store(false, std::memory_order_release);
+    acceptPaused_.store(false, std::memory_order_relaxed);
     try {
       for (unsigned i = 0; i < count; ++i) {
         threads_.emplace_back([this] { CallThread(); });
       }
+      threads_.emplace_back([this] { HousekeepingThread(); });
     } catch (const std::system_error&) {
       stopping_.store(true);
       const std::uint64_t one = 1;
@@ -374,6 +598,16 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
       return rpc::kStatusOutOfResources;
     }
     return 0;
+  }
+
+  // Every connection is a descriptor: make room for as many as may be kept open.
+  void RaiseDescriptorLimit() const {
+    rlimit limit{};
+    const rlim_t wanted = static_cast<rlim_t>(maxConnections_) + 256;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+      limit.rlim_cur = std::min(wanted, limit.rlim_max);
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
   }
 
   void CallThread() {
@@ -394,149 +628,496 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
         AcceptPending();
         continue;
       }
-      auto* conn = reinterpret_cast<Connection*>(ev.data.u64);
-      conn->handoff.load(std::memory_order_acquire);
-      if (Serve(*conn, buffers) && !stopping_.load(std::memory_order_acquire)) {
-        Arm(*conn, EPOLL_CTL_MOD);
-      } else if (!stopping_.load(std::memory_order_acquire)) {
-        CloseConnection(conn);
+      const auto index = static_cast<std::uint32_t>(ev.data.u64);
+      const auto generation = static_cast<std::uint32_t>(ev.data.u64 >> 32);
+      Slot& slot = SlotAt(index);
+      if (Acquire(slot, generation)) {
+        ServeOwned(slot, index, buffers);
       }
-      // While stopping, connections stay registered and are closed once every thread left.
     }
   }
 
-  // Hands `conn` back to the epoll set. Once armed another thread may take it at once, so
-  // nothing of `conn` is touched after the hand-over.
-  void Arm(Connection& conn, int op) {
-    const int fd = conn.fd.get();
+  // Counts one event for the connection of `generation` in `slot`; true when the caller now
+  // owns the connection (it raised the count from 0). False for an event of a connection that
+  // is gone, and when another thread owns it (that thread serves this event too).
+  static bool Acquire(Slot& slot, std::uint32_t generation) {
+    std::uint64_t s = slot.state.load(std::memory_order_acquire);
+    for (;;) {
+      if (GenerationOf(s) != generation) {
+        return false;
+      }
+      if (slot.state.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+        return (s & kCountMask) == 0;
+      }
+    }
+  }
+
+  // Serves an owned connection until no event is left unaccounted for, then gives it up.
+  void ServeOwned(Slot& slot, std::uint32_t index, CallBuffers& buffers) {
+    std::uint64_t held = 1;
+    for (;;) {
+      if (Serve(slot, buffers) == Verdict::kClose) {
+        CloseSlot(slot, index, Reason::kPeer, /*locked=*/false);
+        return;
+      }
+      const std::uint64_t count =
+          slot.state.fetch_sub(held, std::memory_order_acq_rel) & kCountMask;
+      if (count == held) {
+        return;  // given up: the next event makes its taker the owner
+      }
+      held = count - held;
+    }
+  }
+
+  // Gives up a slot owned by a thread that does not serve calls (the housekeeper, holding the
+  // bookkeeping mutex, so the descriptor stays open): events that arrived meanwhile are raised
+  // again in the epoll set for a call thread to take.
+  void Relinquish(Slot& slot, std::uint32_t index) {
+    const std::uint64_t prev =
+        slot.state.exchange(std::uint64_t{slot.generation} << 32, std::memory_order_acq_rel);
+    if ((prev & kCountMask) > 1) {
+      Rearm(slot, index);
+    }
+  }
+
+  // Asks epoll for the connection's events again; pending readiness raises a new event.
+  void Rearm(Slot& slot, std::uint32_t index) {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = reinterpret_cast<std::uint64_t>(&conn);
-    conn.handoff.fetch_add(1, std::memory_order_release);
-    ::epoll_ctl(epoll_.get(), op, fd, &ev);
+    ev.events = kNormalEvents | (slot.writeArmed ? static_cast<std::uint32_t>(EPOLLOUT) : 0u);
+    ev.data.u64 = (std::uint64_t{slot.generation} << 32) | index;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot.fd.get(), &ev);
+  }
+
+  void HousekeepingThread() {
+    for (;;) {
+      pollfd stop{stopEvent_.get(), POLLIN, 0};
+      const int n = ::poll(&stop, 1, static_cast<int>(kHousekeepingTick.count()));
+      if (n > 0 || stopping_.load(std::memory_order_acquire)) {
+        return;
+      }
+      EndExpired();
+    }
+  }
+
+  // Ends the connections whose deadline has passed, and resumes accepting after a pause.
+  void EndExpired() {
+    const std::int64_t now = NowNs();
+    std::lock_guard lock(connMu_);
+    for (std::uint32_t index = 0; index < slotsMade_; ++index) {
+      Slot& slot = SlotAt(index);
+      if (!slot.inUse) {
+        continue;
+      }
+      const std::int64_t deadline = slot.deadline.load(std::memory_order_relaxed);
+      if (deadline == 0 || deadline > now) {
+        continue;
+      }
+      std::uint64_t s = slot.state.load(std::memory_order_acquire);
+      if (GenerationOf(s) != slot.generation || (s & kCountMask) != 0 ||
+          !slot.state.compare_exchange_strong(s, s + 1, std::memory_order_acq_rel)) {
+        continue;  // being served right now: its deadline is renewed or checked next time
+      }
+      // Owned now; the owner fields are ours to read.
+      if (slot.deadline.load(std::memory_order_relaxed) > now) {
+        Relinquish(slot, index);
+        continue;
+      }
+      switch (slot.phase.load(std::memory_order_relaxed)) {
+        case Phase::kIdle:
+          CloseSlot(slot, index, Reason::kIdle, /*locked=*/true);
+          break;
+        case Phase::kAssembling:
+          CloseSlot(slot, index, Reason::kSlowFrame, /*locked=*/true);
+          break;
+        case Phase::kReplying:
+          CloseSlot(slot, index, Reason::kSlowReply, /*locked=*/true);
+          break;
+      }
+    }
+    if (acceptPaused_.exchange(false, std::memory_order_relaxed)) {
+      ArmListener();
+    }
+  }
+
+  // ---- connections -------------------------------------------------------------------------
+
+  void ArmListener() {
+    if (stopping_.load(std::memory_order_acquire)) {
+      return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.u64 = kListenTag;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
   }
 
   void AcceptPending() {
     for (;;) {
-      UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!fd) {
         if (errno == EINTR || errno == ECONNABORTED) {
           continue;
         }
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          // Out of descriptors: leave the connection queued and give others time to close.
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          // Out of descriptors: leave the connections queued; the housekeeper resumes
+          // accepting on its next round, once others may have closed.
+          const int error = errno;
+          descriptorWarning_.Emit(options_.warn, [error] {
+            return std::string("The broker cannot take more connections for now (") +
+                   std::strerror(error) + "); they wait in the socket's queue";
+          });
+          acceptPaused_.store(true, std::memory_order_relaxed);
+          return;
         }
         break;
       }
-      auto conn = std::make_unique<Connection>();
       ucred cred{};
       socklen_t len = sizeof(cred);
-      if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.pid > 0) {
-        conn->peerPid = cred.pid;
-      }
-      SetIoTimeouts(fd.get(), kIoTimeoutSeconds);
-      conn->fd = std::move(fd);
-      Connection* raw = conn.get();
-      {
-        std::lock_guard lock(connMu_);
-        if (connections_.size() >= kMaxConnections) {
-          std::vector<std::uint8_t> busy;
-          wire::EncodeFault(rpc::kStatusServerTooBusy, busy);
-          SendAll(raw->fd.get(), busy, UniqueFd(), MSG_DONTWAIT);
-          continue;  // conn closes here
+      const bool known =
+          ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof(cred);
+      Admit(std::move(fd), known ? std::optional<std::int32_t>(cred.pid) : std::nullopt,
+            known ? cred.uid : static_cast<uid_t>(-1));
+    }
+    ArmListener();
+  }
+
+  // Takes a new connection into service, or refuses it with the fault 1723 when a limit is
+  // reached (logged, rate-limited).
+  void Admit(UniqueFd fd, std::optional<std::int32_t> pid, uid_t uid) {
+    std::unique_lock lock(connMu_);
+    if (openCount_ >= maxConnections_) {
+      lock.unlock();
+      stats_.refusedTotal.fetch_add(1, std::memory_order_relaxed);
+      SendFaultNow(fd.get(), rpc::kStatusServerTooBusy);
+      totalWarning_.Emit(options_.warn, [this] {
+        return "Connection refused: the broker already has " + std::to_string(maxConnections_) +
+               " connections (its limit)";
+      });
+      return;
+    }
+    unsigned& perUid = perUid_[uid];
+    if (perUid >= maxPerUid_) {
+      lock.unlock();
+      stats_.refusedPerUid.fetch_add(1, std::memory_order_relaxed);
+      SendFaultNow(fd.get(), rpc::kStatusServerTooBusy);
+      uidWarning_.Emit(options_.warn, [this, uid] {
+        return "Connection refused: uid " + std::to_string(uid) + " already has " +
+               std::to_string(maxPerUid_) + " connections to the broker (the limit per user)";
+      });
+      return;
+    }
+    std::uint32_t index = 0;
+    if (!freeSlots_.empty()) {
+      index = freeSlots_.back();
+      freeSlots_.pop_back();
+    } else {
+      if (slotsMade_ % kSlotsPerChunk == 0) {
+        chunkStore_.push_back(std::make_unique<Slot[]>(kSlotsPerChunk));
+        for (std::size_t i = 0; i < kSlotsPerChunk; ++i) {
+          chunkStore_.back()[i].index = static_cast<std::uint32_t>(slotsMade_ + i);
         }
-        connections_.emplace(raw, std::move(conn));
+        chunks_[slotsMade_ / kSlotsPerChunk].store(chunkStore_.back().get(),
+                                                   std::memory_order_release);
       }
-      Arm(*raw, EPOLL_CTL_ADD);
+      index = slotsMade_++;
     }
-    if (!stopping_.load(std::memory_order_acquire)) {
-      epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLONESHOT;
-      ev.data.u64 = kListenTag;
-      ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listen_.get(), &ev);
+    ++perUid;
+    ++openCount_;
+    Slot& slot = SlotAt(index);
+    slot.fd = std::move(fd);
+    slot.peerPid = pid;
+    slot.peerUid = uid;
+    slot.inUse = true;
+    slot.generation = GenerationOf(slot.state.load(std::memory_order_relaxed));
+    slot.phase.store(Phase::kIdle, std::memory_order_relaxed);
+    slot.deadline.store(NowNs() + Ns(options_.idleTimeout), std::memory_order_relaxed);
+    // Published to the thread that takes the first event.
+    slot.state.store(std::uint64_t{slot.generation} << 32, std::memory_order_release);
+    stats_.accepted.fetch_add(1, std::memory_order_relaxed);
+    stats_.open.store(openCount_, std::memory_order_relaxed);
+    epoll_event ev{};
+    ev.events = kNormalEvents;
+    ev.data.u64 = (std::uint64_t{slot.generation} << 32) | index;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, slot.fd.get(), &ev) != 0) {
+      // Not served: owned by nobody else yet, so it is closed at once.
+      slot.state.store((std::uint64_t{slot.generation} << 32) | 1, std::memory_order_relaxed);
+      CloseSlot(slot, index, Reason::kPeer, /*locked=*/true);
     }
   }
 
-  void CloseConnection(Connection* conn) {
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, conn->fd.get(), nullptr);
-    std::lock_guard lock(connMu_);
-    connections_.erase(conn);
+  // Closes the connection in an owned slot and frees the slot. `locked`: the caller holds the
+  // bookkeeping mutex. The descriptor is closed under the mutex, so the housekeeper, which holds
+  // it, can rely on the descriptors of the slots it looks at.
+  void CloseSlot(Slot& slot, std::uint32_t index, Reason reason, bool locked) {
+    const std::int32_t pid = slot.peerPid.value_or(-1);
+    const uid_t uid = slot.peerUid;
+    {
+      std::unique_lock lock(connMu_, std::defer_lock);
+      if (!locked) {
+        lock.lock();
+      }
+      if (reason == Reason::kIdle && !ReplyWaiting(slot)) {
+        // The client may send a request at any moment: it learns that it was not run.
+        SendFaultNow(slot.fd.get(), rpc::kStatusCallFailedDne);
+      }
+      if (epoll_) {
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, slot.fd.get(), nullptr);
+      }
+      slot.fd.reset();
+      std::vector<std::uint8_t>().swap(slot.in);
+      std::vector<std::uint8_t>().swap(slot.out);
+      slot.outDescriptor.reset();
+      slot.writeArmed = false;
+      slot.deadline.store(0, std::memory_order_relaxed);
+      slot.phase.store(Phase::kIdle, std::memory_order_relaxed);
+      // Events still on their way for this connection no longer match.
+      const std::uint32_t generation = GenerationOf(slot.state.load(std::memory_order_relaxed));
+      slot.state.store(std::uint64_t{generation + 1} << 32, std::memory_order_release);
+      slot.inUse = false;
+      freeSlots_.push_back(index);
+      if (const auto it = perUid_.find(uid); it != perUid_.end() && --it->second == 0) {
+        perUid_.erase(it);
+      }
+      --openCount_;
+      stats_.open.store(openCount_, std::memory_order_relaxed);
+    }
+    switch (reason) {
+      case Reason::kIdle:
+        stats_.closedIdle.fetch_add(1, std::memory_order_relaxed);
+        break;
+      case Reason::kSlowFrame:
+        stats_.closedSlowFrame.fetch_add(1, std::memory_order_relaxed);
+        slowFrameWarning_.Emit(options_.warn, [this, pid, uid] {
+          return "Connection of process " + std::to_string(pid) + " (uid " + std::to_string(uid) +
+                 ") closed: a request did not arrive whole within " +
+                 std::to_string(options_.frameTimeout.count()) + " ms";
+        });
+        break;
+      case Reason::kSlowReply:
+        stats_.closedSlowReply.fetch_add(1, std::memory_order_relaxed);
+        slowReplyWarning_.Emit(options_.warn, [this, pid, uid] {
+          return "Connection of process " + std::to_string(pid) + " (uid " + std::to_string(uid) +
+                 ") closed: a reply was not taken within " +
+                 std::to_string(options_.replyTimeout.count()) + " ms";
+        });
+        break;
+      case Reason::kPeer:
+      case Reason::kStop:
+        break;
+    }
   }
 
+  // After every call thread has left: replies not yet taken get a last, bounded chance; every
+  // connection is told that nothing more of it runs (fault 1727) and closed.
   void CloseConnections() {
     std::lock_guard lock(connMu_);
-    connections_.clear();
-  }
-
-  // Reads until `need` bytes are buffered. False on end of stream, error, or when the bytes do
-  // not arrive within kIoTimeoutSeconds in all (a client trickling bytes cannot hold a call
-  // thread for longer).
-  static bool Fill(Connection& conn, std::size_t need) {
-    if (conn.in.size() < need) {
-      conn.in.resize(std::max<std::size_t>(need, 4096));
-    }
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    while (conn.have < need) {
-      if (deadline && std::chrono::steady_clock::now() > *deadline) {
-        return false;
-      }
-      const ssize_t n =
-          ::recv(conn.fd.get(), conn.in.data() + conn.have, conn.in.size() - conn.have, 0);
-      if (n > 0) {
-        conn.have += static_cast<std::size_t>(n);
-        if (!deadline) {
-          deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kIoTimeoutSeconds);
-        }
-      } else if (n < 0 && errno == EINTR) {
+    const auto until = std::chrono::steady_clock::now() + kStopFlushLimit;
+    for (std::uint32_t index = 0; index < slotsMade_; ++index) {
+      Slot& slot = SlotAt(index);
+      if (!slot.inUse) {
         continue;
-      } else {
-        return false;
       }
+      bool inStep = true;  // the stream is at a frame boundary on our side
+      while (!slot.out.empty() || slot.outDescriptor) {
+        if (FlushReply(slot) == Verdict::kClose) {
+          inStep = false;
+          break;
+        }
+        if (slot.out.empty() && !slot.outDescriptor) {
+          break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd p{slot.fd.get(), POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+          inStep = false;
+          break;
+        }
+      }
+      if (inStep) {
+        SendFaultNow(slot.fd.get(), rpc::kStatusCallFailedDne);
+      }
+      slot.state.fetch_add(1, std::memory_order_relaxed);  // owned from here
+      CloseSlot(slot, index, Reason::kStop, /*locked=*/true);
     }
-    return true;
   }
 
-  // Serves the requests buffered or arriving on `conn` until none is left. False when the
-  // connection is to be closed.
-  bool Serve(Connection& conn, CallBuffers& buffers) {
-    do {
-      if (!Fill(conn, wire::kHeaderSize)) {
-        return false;
+  // ---- serving -----------------------------------------------------------------------------
+
+  // Sends what is left of a reply. kKeep when it has gone or still waits for room (then
+  // EPOLLOUT is asked for), kClose when the connection failed.
+  Verdict FlushReply(Slot& slot) {
+    const ssize_t n = SendNow(slot.fd.get(), slot.out.data(), slot.out.size(), slot.outDescriptor);
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return Verdict::kClose;
       }
+    } else {
+      slot.outDescriptor.reset();  // it went with the first byte
+      slot.out.erase(slot.out.begin(), slot.out.begin() + n);
+    }
+    return Verdict::kKeep;
+  }
+
+  bool ReplyWaiting(const Slot& slot) const { return !slot.out.empty() || slot.outDescriptor; }
+
+  void SetWriteInterest(Slot& slot, std::uint32_t index, bool wanted) {
+    if (slot.writeArmed == wanted) {
+      return;
+    }
+    slot.writeArmed = wanted;
+    Rearm(slot, index);
+  }
+
+  // Reads what has arrived on an owned connection and runs every complete request in it.
+  Verdict Serve(Slot& slot, CallBuffers& b) {
+    const std::uint32_t index = slot.index;
+    if (ReplyWaiting(slot)) {
+      if (FlushReply(slot) == Verdict::kClose) {
+        return Verdict::kClose;
+      }
+      if (ReplyWaiting(slot)) {
+        SetWriteInterest(slot, index, true);
+        return Verdict::kKeep;
+      }
+      SetWriteInterest(slot, index, false);
+      slot.phase.store(Phase::kIdle, std::memory_order_relaxed);
+      // Requests read while the reply waited run now.
+      if (!slot.in.empty() && RunBuffered(slot, b) == Verdict::kClose) {
+        return Verdict::kClose;
+      }
+    }
+    while (!ReplyWaiting(slot) && !stopping_.load(std::memory_order_acquire)) {
+      const ssize_t n = ::recv(slot.fd.get(), b.input.data(), b.input.size(), MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          break;
+        }
+        return Verdict::kClose;
+      }
+      if (n == 0) {
+        return Verdict::kClose;  // the client went away; anything half-sent is dropped
+      }
+      const std::span<const std::uint8_t> data(b.input.data(), static_cast<std::size_t>(n));
+      if (slot.in.empty()) {
+        if (RunDirect(slot, data, b) == Verdict::kClose) {
+          return Verdict::kClose;
+        }
+      } else {
+        slot.in.insert(slot.in.end(), data.begin(), data.end());
+        if (RunBuffered(slot, b) == Verdict::kClose) {
+          return Verdict::kClose;
+        }
+      }
+      if (static_cast<std::size_t>(n) < b.input.size()) {
+        break;  // all that had arrived: anything later raises a new event
+      }
+    }
+    UpdateDeadline(slot);
+    return Verdict::kKeep;
+  }
+
+  // The deadline that goes with what the connection waits for now.
+  void UpdateDeadline(Slot& slot) {
+    if (ReplyWaiting(slot)) {
+      return;  // set when the reply began to wait
+    }
+    if (!slot.in.empty()) {
+      if (slot.phase.load(std::memory_order_relaxed) != Phase::kAssembling) {
+        slot.phase.store(Phase::kAssembling, std::memory_order_relaxed);
+        slot.deadline.store(NowNs() + Ns(options_.frameTimeout), std::memory_order_relaxed);
+      }
+      return;
+    }
+    slot.phase.store(Phase::kIdle, std::memory_order_relaxed);
+    slot.deadline.store(NowNs() + Ns(options_.idleTimeout), std::memory_order_relaxed);
+  }
+
+  // Runs the complete frames at the start of `data` (freshly read, nothing buffered before it);
+  // what is left over is kept in the slot.
+  Verdict RunDirect(Slot& slot, std::span<const std::uint8_t> data, CallBuffers& b) {
+    std::size_t used = 0;
+    const Verdict v = RunFrames(slot, data, used, b);
+    if (v == Verdict::kKeep && used < data.size()) {
+      slot.in.assign(data.begin() + static_cast<std::ptrdiff_t>(used), data.end());
+    }
+    return v;
+  }
+
+  // Runs the complete frames buffered in the slot and keeps the rest.
+  Verdict RunBuffered(Slot& slot, CallBuffers& b) {
+    std::size_t used = 0;
+    // The frames are run from a copy: a reply that cannot be sent at once keeps what follows.
+    std::vector<std::uint8_t> pending;
+    pending.swap(slot.in);
+    const Verdict v = RunFrames(slot, pending, used, b);
+    if (v == Verdict::kKeep && used < pending.size()) {
+      slot.in.assign(pending.begin() + static_cast<std::ptrdiff_t>(used), pending.end());
+    }
+    return v;
+  }
+
+  // Runs complete request frames from `data` in order; `used` is the number of bytes consumed.
+  // Stops at an incomplete frame, when a reply has to wait for room, and when stopping.
+  Verdict RunFrames(Slot& slot, std::span<const std::uint8_t> data, std::size_t& used,
+                    CallBuffers& b) {
+    while (data.size() - used >= wire::kHeaderSize) {
+      const std::span<const std::uint8_t> rest = data.subspan(used);
       wire::FrameHeader header;
-      wire::WireError error = wire::DecodeHeader({conn.in.data(), conn.have}, header);
+      wire::WireError error = wire::DecodeHeader(rest, header);
       if (error == wire::WireError::kOk && header.kind != wire::FrameKind::kRequest) {
         error = wire::WireError::kBadKind;
       }
       if (error != wire::WireError::kOk) {
         // The stream can no longer be split into frames: answer and close.
-        wire::EncodeFault(wire::StatusFor(error), buffers.out);
-        SendAll(conn.fd.get(), buffers.out, UniqueFd());
-        return false;
+        SendFaultNow(slot.fd.get(), wire::StatusFor(error));
+        return Verdict::kClose;
       }
       const std::size_t total = wire::kHeaderSize + header.bodyLength;
-      static_assert(kMaxRequestFrame >= wire::kHeaderSize);
-      if (!Fill(conn, total)) {
-        return false;
+      if (rest.size() < total || stopping_.load(std::memory_order_acquire)) {
+        return Verdict::kKeep;  // the rest of the frame has yet to come, or it is not run
       }
-      UniqueFd descriptor = Dispatch(conn, {conn.in.data(), total}, buffers);
-      if (!SendAll(conn.fd.get(), buffers.out, descriptor)) {
-        return false;  // `descriptor` closes here as on every path
+      UniqueFd descriptor = Dispatch(slot, rest.first(total), b);
+      used += total;
+      slot.phase.store(Phase::kIdle, std::memory_order_relaxed);
+      if (SendReply(slot, b.out, std::move(descriptor)) == Verdict::kClose) {
+        return Verdict::kClose;
       }
-      conn.have -= total;
-      std::memmove(conn.in.data(), conn.in.data() + total, conn.have);
-    } while (conn.have > 0);
-    if (conn.in.size() > 4096) {
-      conn.in.resize(4096);
-      conn.in.shrink_to_fit();
+      if (ReplyWaiting(slot)) {
+        return Verdict::kKeep;
+      }
     }
-    return true;
+    return Verdict::kKeep;
   }
 
-  // Runs one request; leaves the reply frame in buffers.out and returns the descriptor that
-  // goes with it (invalid when none).
-  UniqueFd Dispatch(const Connection& conn, std::span<const std::uint8_t> frame, CallBuffers& b) {
+  // Sends a reply in one go when the socket takes it; otherwise keeps the rest for later.
+  Verdict SendReply(Slot& slot, const std::vector<std::uint8_t>& reply, UniqueFd descriptor) {
+    const ssize_t n = SendNow(slot.fd.get(), reply.data(), reply.size(), descriptor);
+    if (n == static_cast<ssize_t>(reply.size())) {
+      return Verdict::kKeep;  // `descriptor` closes here: the client has its own copy
+    }
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return Verdict::kClose;  // `descriptor` closes here as on every path
+      }
+      slot.out = reply;
+      slot.outDescriptor = std::move(descriptor);
+    } else {
+      slot.out.assign(reply.begin() + n, reply.end());
+    }
+    slot.phase.store(Phase::kReplying, std::memory_order_relaxed);
+    slot.deadline.store(NowNs() + Ns(options_.replyTimeout), std::memory_order_relaxed);
+    SetWriteInterest(slot, slot.index, true);
+    return Verdict::kKeep;
+  }
+
+  // Runs one request; leaves the reply frame in b.out and returns the descriptor that goes
+  // with it (invalid when none).
+  UniqueFd Dispatch(const Slot& slot, std::span<const std::uint8_t> frame, CallBuffers& b) {
     if (const wire::WireError e = wire::DecodeRequest(frame, b.request);
         e != wire::WireError::kOk) {
       wire::EncodeFault(wire::StatusFor(e), b.out);
@@ -550,7 +1131,7 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     const wire::Request& r = b.request;
     std::int32_t lengths[3] = {0, 0, 0};
     b.token[0] = b.header[0] = b.attributes[0] = u'\0';
-    CallContext context(conn.peerPid);
+    CallContext context(slot.peerPid);
     t_call = &context;
     std::intptr_t result = rpc::kResultFailure;
     std::uint32_t fault = 0;
@@ -571,8 +1152,10 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
             &lengths[2], b.attributes.data());
       }
     } catch (const rpc::RpcException& e) {
-      // A fault code of 0 could not be told from success on the client side.
-      fault = e.code() != 0 ? e.code() : rpc::kStatusInternalError;
+      // A fault code of 0 could not be told from success on the client side; 1727 tells the
+      // client that its request never ran, which only the runtime may say.
+      fault = e.code() != 0 && e.code() != rpc::kStatusCallFailedDne ? e.code()
+                                                                     : rpc::kStatusInternalError;
     } catch (const std::bad_alloc&) {
       fault = rpc::kStatusOutOfMemory;
     } catch (...) {
@@ -613,10 +1196,15 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
     return descriptor;
   }
 
+  const UnixRpcServerOptions options_;
+  const unsigned maxConnections_;
+  const unsigned maxPerUid_;
+
   std::mutex mu_;  // life cycle only
   State state_ = State::kIdle;
   bool waiting_ = false;
   UniqueFd listen_;
+  bool inherited_ = false;  // the socket belongs to the service manager
   UniqueFd lock_;
   UniqueFd epoll_;
   UniqueFd stopEvent_;
@@ -626,14 +1214,30 @@ class UnixRpcServer final : public rpc::IRpcServerRuntime {
   std::vector<std::thread> threads_;
   std::atomic<rpc::IAuthenticator*> impl_{nullptr};
   std::atomic<bool> stopping_{false};
-  std::mutex connMu_;  // accepting and closing connections only
-  std::unordered_map<Connection*, std::unique_ptr<Connection>> connections_;
+  std::atomic<bool> acceptPaused_{false};
+
+  // Slots: chunks are made on demand and kept until the runtime is destroyed.
+  std::unique_ptr<std::atomic<Slot*>[]> chunks_;
+  std::mutex connMu_;  // accepting, closing and housekeeping only
+  std::vector<std::unique_ptr<Slot[]>> chunkStore_;
+  std::uint32_t slotsMade_ = 0;
+  std::vector<std::uint32_t> freeSlots_;
+  std::unordered_map<uid_t, unsigned> perUid_;
+  unsigned openCount_ = 0;
+
+  struct {
+    std::atomic<std::uint64_t> accepted{0}, refusedTotal{0}, refusedPerUid{0}, closedIdle{0},
+        closedSlowFrame{0}, closedSlowReply{0}, open{0};
+  } stats_;
+  Warning totalWarning_, uidWarning_, slowFrameWarning_, slowReplyWarning_, descriptorWarning_,
+      socketWarning_;
 };
 
 }  // namespace
 
-std::unique_ptr<rpc::IRpcServerRuntime> CreateUnixRpcServerRuntime() {
-  return std::make_unique<UnixRpcServer>();
+std::unique_ptr<UnixRpcServerRuntime> CreateUnixRpcServerRuntime(
+    const UnixRpcServerOptions& options) {
+  return std::make_unique<UnixRpcServer>(options);
 }
 
 bool AttachReplyDescriptor(UniqueFd fd) {

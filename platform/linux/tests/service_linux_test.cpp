@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -116,13 +118,148 @@ TEST(ServiceUnitTest, UnitFileIsANotifyServiceStartingTheProgram) {
                       "Performs authentication.\nX=1", "/usr/sbin/logon-broker"});
   for (const char* line :
        {"\nDescription=Corvane Web Agent Authentication Service\n", "\nType=notify\n",
-        "\nExecStart=/usr/sbin/logon-broker\n", "TOKENGATE_RUNTIME_DIR", "TOKENGATE_SOCKET_GROUP",
-        "\nWantedBy=multi-user.target\n", "# Performs authentication.X=1\n"}) {
+        "\nExecStart=\"/usr/sbin/logon-broker\"\n", "TOKENGATE_SOCKET_GROUP",
+        "\nWantedBy=multi-user.target\n", "\nAlso=TarvexWebAgent.socket\n",
+        "\nRequires=TarvexWebAgent.socket\n", "# Performs authentication.X=1\n"}) {
     EXPECT_NE(unit.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(unit.find("\nX=1"), std::string::npos);
-  EXPECT_EQ(unit.find("After="), std::string::npos);
+  // Ordered after its own socket only (and the network, for the KDC): nothing RPC-like.
+  EXPECT_NE(unit.find("\nAfter=TarvexWebAgent.socket network.target\n"), std::string::npos);
   EXPECT_EQ(unit.find("RPCSS"), std::string::npos);
+}
+
+// The installed service is sandboxed: root without capabilities, read-only system, private
+// /tmp and devices, only the address families and system calls a broker needs.
+TEST(ServiceUnitTest, ServiceIsHardened) {
+  UnitDefinition definition{"TarvexWebAgent", "Readable", "Longer", "/usr/sbin/logon-broker"};
+  definition.socketGroup = "apache";
+  const std::string unit = RenderUnitFile(definition);
+  for (const char* line : {
+           "Restart=on-failure",
+           "Group=apache",
+           "Environment=TOKENGATE_SOCKET_GROUP=apache",
+           "RuntimeDirectory=TarvexWebAgent",
+           "RuntimeDirectoryMode=0750",
+           "RuntimeDirectoryPreserve=yes",
+           "NoNewPrivileges=yes",
+           "CapabilityBoundingSet=",
+           "AmbientCapabilities=",
+           "ProtectSystem=strict",
+           "ReadWritePaths=-/dev/shm",
+           "ProtectHome=yes",
+           "PrivateTmp=yes",
+           "PrivateDevices=yes",
+           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6",
+           "SystemCallFilter=@system-service",
+           "SystemCallFilter=~@privileged @resources",
+           "SystemCallArchitectures=native",
+           "MemoryDenyWriteExecute=yes",
+           "UMask=0077",
+       }) {
+    EXPECT_NE(unit.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+  }
+  EXPECT_EQ(unit.find("User="), std::string::npos);
+}
+
+TEST(ServiceUnitTest, SocketUnitOwnsTheSocketForTheWebServersGroup) {
+  UnitDefinition definition{"TarvexWebAgent", "Readable", "Longer", "/usr/sbin/logon-broker"};
+  definition.socketGroup = "www-data";
+  const std::string unit = RenderSocketUnitFile(definition);
+  for (const char* line :
+       {"[Socket]", "ListenStream=/run/TarvexWebAgent/TarvexWebLogonBroker", "SocketUser=root",
+        "SocketGroup=www-data", "SocketMode=0660", "Accept=no", "WantedBy=sockets.target"}) {
+    EXPECT_NE(unit.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+  }
+}
+
+// Values that could end a line, start a specifier, split the program path or name another
+// group are quoted, escaped or refused.
+TEST(ServiceUnitTest, ValuesAreQuotedAndChecked) {
+  UnitDefinition odd{"TarvexWebAgent", "Name %n\nExecStartPre=/bin/evil", "Text",
+                     "/opt/web agent/100%/logon-broker"};
+  odd.socketGroup = "root";
+  const std::string unit = RenderUnitFile(odd);
+  EXPECT_NE(unit.find("\nExecStart=\"/opt/web agent/100%%/logon-broker\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nDescription=Name %%nExecStartPre=/bin/evil\n"), std::string::npos);
+  EXPECT_EQ(unit.find("\nExecStartPre="), std::string::npos);
+  EXPECT_EQ(CheckUnitDefinition(odd), 0u);
+
+  const struct {
+    const char* path;
+    const char* group;
+    std::uint32_t status;
+  } cases[] = {
+      {"/usr/sbin/logon-broker", "root", 0},
+      {"/usr/sbin/logon-broker", "0", 0},
+      {"logon-broker", "root", kSvcErrBadProgramPath},
+      {"/usr/sbin/logon\"-broker", "root", kSvcErrBadProgramPath},
+      {"/usr/sbin/logon\\broker", "root", kSvcErrBadProgramPath},
+      {"/usr/sbin/logon\nbroker", "root", kSvcErrBadProgramPath},
+      {"/usr/sbin/logon-broker", "no-such-group-tg", kSvcErrBadSocketGroup},
+      {"/usr/sbin/logon-broker", "root\nUser=nobody", kSvcErrBadSocketGroup},
+      {"/usr/sbin/logon-broker", "", kSvcErrBadSocketGroup},
+  };
+  for (const auto& c : cases) {
+    UnitDefinition d{"TarvexWebAgent", "Readable", "Longer", c.path};
+    d.socketGroup = c.group;
+    EXPECT_EQ(CheckUnitDefinition(d), c.status) << c.path << " " << c.group;
+  }
+  // A group the check refuses never reaches the files.
+  UnitDefinition bad{"TarvexWebAgent", "Readable", "Longer", "/usr/sbin/logon-broker"};
+  bad.socketGroup = "root\nUser=nobody";
+  EXPECT_EQ(RenderUnitFile(bad).find("User=nobody"), std::string::npos);
+  EXPECT_EQ(RenderSocketUnitFile(bad).find("User=nobody"), std::string::npos);
+}
+
+TEST(ServiceUnitTest, SocketGroupComesFromTheEnvironmentAtInstall) {
+  ::unsetenv("TOKENGATE_SOCKET_GROUP");
+  EXPECT_EQ(InstallSocketGroup(), "www-data");
+  ::setenv("TOKENGATE_SOCKET_GROUP", "apache", 1);
+  EXPECT_EQ(InstallSocketGroup(), "apache");
+  ::unsetenv("TOKENGATE_SOCKET_GROUP");
+}
+
+// systemd itself reads both units without complaint and rates the service's exposure low.
+TEST(ServiceUnitTest, SystemdAcceptsTheUnitsAndRatesTheServiceWellProtected) {
+  if (::access("/usr/bin/systemd-analyze", X_OK) != 0) {
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  }
+  TempDir dir;
+  std::uint32_t err = 0;
+  const auto self = OwnExecutablePath(err);  // an executable that exists, for ExecStart=
+  ASSERT_TRUE(self.has_value());
+  UnitDefinition definition{"TarvexWebAgent", "Readable", "Longer", *self};
+  definition.socketGroup = "root";
+  std::ofstream(dir.path() / "TarvexWebAgent.service") << RenderUnitFile(definition);
+  std::ofstream(dir.path() / "TarvexWebAgent.socket") << RenderSocketUnitFile(definition);
+  const std::string units = (dir.path() / "TarvexWebAgent.socket").string() + " " +
+                            (dir.path() / "TarvexWebAgent.service").string();
+  const std::string verify = "systemd-analyze verify " + units + " 2>&1";
+  FILE* out = ::popen(verify.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string complaints;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, out) != nullptr) {
+    complaints += buf;
+  }
+  EXPECT_EQ(::pclose(out), 0) << complaints;
+  EXPECT_EQ(complaints, "");
+
+  const std::string security = "systemd-analyze security --offline=true " +
+                               (dir.path() / "TarvexWebAgent.service").string() + " 2>&1";
+  out = ::popen(security.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string report;
+  while (std::fgets(buf, sizeof buf, out) != nullptr) {
+    report += buf;
+  }
+  ::pclose(out);
+  const std::string marker = "Overall exposure level for TarvexWebAgent.service: ";
+  const std::size_t at = report.find(marker);
+  ASSERT_NE(at, std::string::npos) << report;
+  const double exposure = std::strtod(report.c_str() + at + marker.size(), nullptr);
+  EXPECT_LE(exposure, 2.5) << report;
 }
 
 // A stand-in for systemctl that records its calls and reports the state in a file.
@@ -149,7 +286,8 @@ class SystemdUnitsTest : public ::testing::Test {
   void SetExit(int rc) const { std::ofstream(dir_.path() / "rc") << rc << "\n"; }
   std::string Calls() const { return ReadFile(dir_.path() / "calls"); }
 
-  const UnitDefinition unit_{"TarvexWebAgent", "Readable", "Longer", "/usr/sbin/logon-broker"};
+  const UnitDefinition unit_{"TarvexWebAgent", "Readable", "Longer", "/usr/sbin/logon-broker",
+                             "root"};
   TempDir dir_;
 };
 
@@ -163,7 +301,8 @@ TEST_F(SystemdUnitsTest, InstallWritesEnablesAndRefusesASecondInstall) {
   const auto units = Units();
   EXPECT_EQ(units.Install(unit_), 0u);
   EXPECT_EQ(ReadFile(units.UnitPath("TarvexWebAgent")), RenderUnitFile(unit_));
-  EXPECT_EQ(Calls(), "daemon-reload\nenable TarvexWebAgent.service\n");
+  EXPECT_EQ(ReadFile(units.SocketUnitPath("TarvexWebAgent")), RenderSocketUnitFile(unit_));
+  EXPECT_EQ(Calls(), "daemon-reload\nenable TarvexWebAgent.socket TarvexWebAgent.service\n");
   EXPECT_EQ(units.Install(unit_), kSvcErrExists);
 }
 
@@ -172,6 +311,19 @@ TEST_F(SystemdUnitsTest, FailedEnableLeavesNoUnitBehind) {
   const auto units = Units();
   EXPECT_EQ(units.Install(unit_), kSvcErrSystemctlFailed);
   EXPECT_FALSE(units.Exists("TarvexWebAgent"));
+  EXPECT_FALSE(fs::exists(units.SocketUnitPath("TarvexWebAgent")));
+}
+
+TEST_F(SystemdUnitsTest, UnknownSocketGroupInstallsNothing) {
+  UnitDefinition unit = unit_;
+  unit.socketGroup = "no-such-group-tg";
+  const auto units = Units();
+  EXPECT_EQ(units.Install(unit), kSvcErrBadSocketGroup);
+  EXPECT_FALSE(units.Exists("TarvexWebAgent"));
+  EXPECT_FALSE(fs::exists(units.SocketUnitPath("TarvexWebAgent")));
+  EXPECT_EQ(Calls(), "");
+  EXPECT_NE(ServiceErrorText(kSvcErrBadSocketGroup).find("TOKENGATE_SOCKET_GROUP"),
+            std::string::npos);
 }
 
 TEST_F(SystemdUnitsTest, StartAndStopFollowTheUnitState) {
@@ -191,13 +343,17 @@ TEST_F(SystemdUnitsTest, StartAndStopFollowTheUnitState) {
   EXPECT_EQ(err, 0u);
 }
 
-TEST_F(SystemdUnitsTest, RemoveDisablesAndDeletes) {
+TEST_F(SystemdUnitsTest, RemoveStopsTheSocketDisablesAndDeletesBoth) {
   const auto units = Units();
   EXPECT_EQ(units.Remove("TarvexWebAgent"), kSvcErrDoesNotExist);
   ASSERT_EQ(units.Install(unit_), 0u);
   EXPECT_EQ(units.Remove("TarvexWebAgent"), 0u);
   EXPECT_FALSE(units.Exists("TarvexWebAgent"));
-  EXPECT_NE(Calls().find("disable TarvexWebAgent.service\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(units.SocketUnitPath("TarvexWebAgent")));
+  const std::string calls = Calls();
+  EXPECT_NE(calls.find("stop TarvexWebAgent.socket TarvexWebAgent.service\n"), std::string::npos);
+  EXPECT_NE(calls.find("disable TarvexWebAgent.socket TarvexWebAgent.service\n"),
+            std::string::npos);
 }
 
 TEST(ServiceErrorTextTest, ServiceCodesAndErrnoValuesHaveTexts) {

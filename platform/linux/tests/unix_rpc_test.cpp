@@ -142,6 +142,12 @@ class RpcTest : public ::testing::Test {
     dir_ = pattern;
     ::setenv(kRuntimeDirEnv, dir_.c_str(), 1);
     ::unsetenv(kSocketGroupEnv);
+    // The test's own broker runs as this user; as root no setting is needed.
+    if (::geteuid() != 0) {
+      ::setenv(kBrokerUidEnv, std::to_string(::geteuid()).c_str(), 1);
+    } else {
+      ::unsetenv(kBrokerUidEnv);
+    }
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     pipeRead_.reset(fds[0]);
@@ -151,11 +157,12 @@ class RpcTest : public ::testing::Test {
   void TearDown() override {
     StopServer();
     ::unsetenv(kRuntimeDirEnv);
+    ::unsetenv(kBrokerUidEnv);
     std::filesystem::remove_all(dir_);
   }
 
-  void StartServer(unsigned maxCalls = 20) {
-    server_ = CreateUnixRpcServerRuntime();
+  void StartServer(unsigned maxCalls = 20, const UnixRpcServerOptions& options = {}) {
+    server_ = CreateUnixRpcServerRuntime(options);
     ASSERT_EQ(server_->UseProtseqEp(rpc::kProtocol, 20, rpc::kEndpoint), 0);
     ASSERT_EQ(server_->RegisterIf(fake_), 0);
     ASSERT_EQ(server_->Listen(1, maxCalls, true), 0);
@@ -167,10 +174,14 @@ class RpcTest : public ::testing::Test {
       server_.reset();
     }
   }
-  std::unique_ptr<rpc::IAuthenticator> Client(std::chrono::milliseconds timeout = {}) {
+  std::unique_ptr<rpc::IAuthenticator> Client(std::chrono::milliseconds timeout = {},
+                                              std::vector<std::u16string>* reports = nullptr) {
     BrokerClientOptions options;
     if (timeout.count() > 0) {
       options.callTimeout = timeout;
+    }
+    if (reports != nullptr) {
+      options.reportError = [reports](std::u16string_view m) { reports->emplace_back(m); };
     }
     rpc::RpcStatus status = -1;
     auto client = BindToBroker(rpc::kStringBinding, &status, options);
@@ -251,6 +262,60 @@ class RpcTest : public ::testing::Test {
     std::thread thread_;
   };
 
+  // A plain connection to the endpoint, without the client's checks.
+  UniqueFd RawConnect() const {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, SocketPath().c_str(), sizeof(addr.sun_path) - 1);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    return fd;
+  }
+
+  // The fault code of a fault frame; 0 for anything else.
+  static std::uint32_t FaultOf(const std::vector<std::uint8_t>& frame) {
+    wire::ReplyInfo info;
+    if (wire::DecodeReply(frame, info) != wire::WireError::kOk ||
+        info.kind != wire::FrameKind::kFault) {
+      return 0;
+    }
+    return info.faultCode;
+  }
+
+  static std::vector<std::uint8_t> RequestFrame(std::u16string_view token = u"tok") {
+    std::vector<std::uint8_t> frame;
+    EXPECT_EQ(
+        wire::EncodeRequest(
+            {.tokenLength = static_cast<std::int32_t>(token.size()), .token = token.data()}, frame),
+        wire::WireError::kOk);
+    return frame;
+  }
+
+  // True once `ready` holds, checked every 20 ms for at most 20 s.
+  static bool Eventually(const std::function<bool()>& ready) {
+    for (int i = 0; i < 1000; ++i) {
+      if (ready()) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ready();
+  }
+
+  // True when the peer has closed `fd` (after any bytes still queued).
+  static bool PeerClosed(int fd) {
+    char c[64];
+    for (;;) {
+      const ssize_t n = ::recv(fd, c, sizeof(c), MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+        return true;
+      }
+      if (n < 0) {
+        return false;
+      }
+    }
+  }
+
   static std::vector<std::uint8_t> ReadFrame(int fd) {
     std::vector<std::uint8_t> frame(wire::kHeaderSize);
     if (::recv(fd, frame.data(), frame.size(), MSG_WAITALL) != static_cast<ssize_t>(frame.size())) {
@@ -271,7 +336,7 @@ class RpcTest : public ::testing::Test {
   std::string dir_;
   UniqueFd pipeRead_, pipeWrite_;
   FakeBroker fake_;
-  std::unique_ptr<rpc::IRpcServerRuntime> server_;
+  std::unique_ptr<UnixRpcServerRuntime> server_;
 };
 
 TEST_F(RpcTest, GetHeaderStringRoundTrip) {
@@ -429,6 +494,38 @@ TEST_F(RpcTest, MalformedReplyIsProtocolError) {
   });
   auto client = Client();
   EXPECT_EQ(CallStatus(*client, u"tok"), rpc::kStatusProtocolError);
+}
+
+// Only the broker's closing notice (fault 1727, sent as it closes a connection) may follow a
+// reply in the stream: the call succeeds and the connection is not used again. Anything else
+// after a reply is a protocol error.
+TEST_F(RpcTest, OnlyTheClosingNoticeMayFollowAReply) {
+  const struct {
+    std::uint32_t trailingFault;
+    std::uint32_t status;
+  } cases[] = {{rpc::kStatusCallFailedDne, 0},
+               {rpc::kStatusServerTooBusy, rpc::kStatusProtocolError}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.trailingFault);
+    std::atomic<int> connections{0};
+    RawServer raw(SocketPath(), [&](int fd) {
+      ++connections;
+      while (!ReadFrame(fd).empty()) {
+        std::vector<std::uint8_t> reply, trailing;
+        wire::EncodeReply({.procedure = Procedure::GetHeaderString, .updatedToken = u"abc"}, reply);
+        wire::EncodeFault(c.trailingFault, trailing);
+        reply.insert(reply.end(), trailing.begin(), trailing.end());
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
+    });
+    auto client = Client();
+    EXPECT_EQ(CallStatus(*client, u"tok"), c.status);
+    if (c.status == 0) {
+      EXPECT_EQ(CallStatus(*client, u"tok"), 0u);
+      EXPECT_EQ(connections.load(), 2);  // the first connection was not pooled
+    }
+    ::unlink(SocketPath().c_str());
+  }
 }
 
 TEST_F(RpcTest, StuckBrokerTimesOut) {
@@ -600,6 +697,302 @@ TEST_F(RpcTest, ListenerLifecycleStatuses) {
   waiter.join();
   EXPECT_EQ(waited.load(), 0);
   EXPECT_EQ(server->WaitServerListen(), static_cast<rpc::RpcStatus>(rpc::kStatusNotListening));
+}
+
+// Clients that send half a frame, trickle bytes or just sit idle hold no call thread: real calls
+// go on as usual while they are connected, and the slow ones are ended after the frame bound.
+TEST_F(RpcTest, SlowAndIdleClientsDoNotHoldUpCalls) {
+  constexpr int kTricklers = 25;
+  constexpr int kIdle = 500;
+  UnixRpcServerOptions options;
+  options.frameTimeout = std::chrono::milliseconds(1500);
+  StartServer(20, options);
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    idle.push_back(RawConnect());
+  }
+  const std::vector<std::uint8_t> frame = RequestFrame();
+  std::vector<UniqueFd> tricklers;
+  for (int i = 0; i < kTricklers; ++i) {
+    tricklers.push_back(RawConnect());
+    ASSERT_EQ(::send(tricklers.back().get(), frame.data(), wire::kHeaderSize / 2, MSG_NOSIGNAL),
+              static_cast<ssize_t>(wire::kHeaderSize / 2));
+  }
+  std::atomic<bool> trickle{true};
+  std::thread trickler([&] {
+    for (std::size_t at = wire::kHeaderSize / 2; trickle && at < frame.size(); ++at) {
+      for (const UniqueFd& fd : tricklers) {
+        ::send(fd.get(), frame.data() + at, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  // Far inside the 10 s the slow clients held every call thread for before.
+  auto client = Client(std::chrono::milliseconds(3000));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        if (CallStatus(*client, u"real") != 0) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& t : callers) {
+    t.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GE(server_->Statistics().open, static_cast<std::uint64_t>(kIdle + kTricklers));
+
+  // The trickling connections end once their frame is overdue; the idle ones stay.
+  EXPECT_TRUE(Eventually([&] { return server_->Statistics().closedSlowFrame == kTricklers; }));
+  trickle = false;
+  trickler.join();
+  for (const UniqueFd& fd : tricklers) {
+    EXPECT_TRUE(PeerClosed(fd.get()));
+  }
+  EXPECT_FALSE(PeerClosed(idle.front().get()));
+  EXPECT_EQ(server_->Statistics().closedIdle, 0u);
+}
+
+// An idle connection is closed after the idle bound with the fault 1727 ("did not start"); the
+// client's pooled connection closed that way costs no failed call and runs the call once.
+TEST_F(RpcTest, IdleConnectionsAreClosedAndThePoolRecovers) {
+  UnixRpcServerOptions options;
+  options.idleTimeout = std::chrono::milliseconds(200);
+  StartServer(20, options);
+  auto client = Client();
+  EXPECT_EQ(CallStatus(*client, u"one"), 0u);  // leaves a pooled connection
+  UniqueFd raw = RawConnect();
+  EXPECT_EQ(FaultOf(ReadFrame(raw.get())), rpc::kStatusCallFailedDne);
+  EXPECT_TRUE(Eventually([&] { return PeerClosed(raw.get()); }));
+  ASSERT_TRUE(Eventually([&] { return server_->Statistics().closedIdle >= 2; }));
+  EXPECT_EQ(CallStatus(*client, u"two"), 0u);
+  EXPECT_EQ(fake_.calls.load(), 2);
+  EXPECT_EQ(server_->Statistics().accepted, 3u);  // the client connected anew
+}
+
+// A request that the broker received half of when its connection closed is never run.
+TEST_F(RpcTest, HalfAFrameIsNeverRun) {
+  StartServer();
+  {
+    UniqueFd fd = RawConnect();
+    const std::vector<std::uint8_t> frame = RequestFrame();
+    ::send(fd.get(), frame.data(), frame.size() - 1, MSG_NOSIGNAL);
+  }
+  auto client = Client();
+  EXPECT_EQ(CallStatus(*client, u"after"), 0u);
+  EXPECT_EQ(fake_.calls.load(), 1);
+}
+
+// Connections beyond a limit are refused with the fault 1723, the refusal is logged, and a
+// closed connection makes room again.
+TEST_F(RpcTest, ConnectionLimitsRefuseWithTooBusy) {
+  const struct {
+    const char* name;
+    unsigned total;
+    unsigned perUid;
+    std::uint64_t UnixRpcServerStatistics::*counter;
+    const char16_t* logged;
+  } cases[] = {
+      {"in all", 3, 3, &UnixRpcServerStatistics::refusedTotal, u"connections (its limit)"},
+      {"per user", 10, 3, &UnixRpcServerStatistics::refusedPerUid, u"(the limit per user)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex mu;
+    std::vector<std::u16string> warnings;
+    UnixRpcServerOptions options;
+    options.maxConnections = c.total;
+    options.maxConnectionsPerUid = c.perUid;
+    options.warn = [&](std::u16string_view m) {
+      std::lock_guard lock(mu);
+      warnings.emplace_back(m);
+    };
+    StartServer(20, options);
+    std::vector<UniqueFd> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(RawConnect());
+    }
+    ASSERT_TRUE(Eventually([&] { return server_->Statistics().open == 3; }));
+    UniqueFd refused = RawConnect();
+    EXPECT_EQ(FaultOf(ReadFrame(refused.get())), rpc::kStatusServerTooBusy);
+    EXPECT_TRUE(Eventually([&] { return PeerClosed(refused.get()); }));
+    EXPECT_EQ(server_->Statistics().*c.counter, 1u);
+    auto client = Client();
+    EXPECT_EQ(CallStatus(*client, u"tok"), rpc::kStatusServerTooBusy);
+    {
+      std::lock_guard lock(mu);
+      ASSERT_FALSE(warnings.empty());
+      EXPECT_NE(warnings.front().find(c.logged), std::u16string::npos);
+    }
+    held.pop_back();
+    EXPECT_TRUE(Eventually([&] { return server_->Statistics().open == 2; }));
+    EXPECT_EQ(CallStatus(*client, u"tok"), 0u);
+    StopServer();
+  }
+}
+
+// The cap counts connections per peer user: another user still gets through when this one is
+// at its limit.
+TEST_F(RpcTest, ConnectionCapIsPerUser) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run a client as another user";
+  }
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  ::setenv(kSocketGroupEnv, "65534", 1);
+  UnixRpcServerOptions options;
+  options.maxConnectionsPerUid = 2;
+  StartServer(20, options);
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(RawConnect());
+  }
+  ASSERT_TRUE(Eventually([&] { return server_->Statistics().open == 2; }));
+  const std::vector<std::uint8_t> request = RequestFrame();
+  const std::string path = SocketPath();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only system calls from here: the parent has threads.
+    ::alarm(20);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      ::_exit(2);
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+      ::_exit(3);
+    }
+    std::uint8_t header[wire::kHeaderSize];
+    if (::recv(fd, header, sizeof(header), MSG_WAITALL) != static_cast<ssize_t>(sizeof(header))) {
+      ::_exit(4);
+    }
+    ::_exit(header[6] == static_cast<std::uint8_t>(wire::FrameKind::kReply) ? 0 : 5);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(server_->Statistics().refusedPerUid, 0u);
+}
+
+// The client sends nothing to a socket served by another user than root (or the broker's
+// configured user), fails the call as "no broker" and says why.
+TEST_F(RpcTest, ListenerOfAnotherUserGetsNothing) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run a listener as another user";
+  }
+  const struct {
+    const char* brokerUid;  // TOKENGATE_BROKER_UID, or null
+    std::uint32_t status;
+    bool received;
+    const char16_t* reported;
+  } cases[] = {
+      {nullptr, rpc::kStatusServerUnavailable, false, u"is served by uid 65534, not by root"},
+      {"nobody-such-user-tg", rpc::kStatusServerUnavailable, false, u"names no user"},
+      {"65534", rpc::kStatusCallFailed, true, nullptr},  // accepted: the fake then hangs up
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.brokerUid != nullptr ? c.brokerUid : "unset");
+    if (c.brokerUid != nullptr) {
+      ::setenv(kBrokerUidEnv, c.brokerUid, 1);
+    } else {
+      ::unsetenv(kBrokerUidEnv);
+    }
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    UniqueFd reportRead(report[0]), reportWrite(report[1]);
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, SocketPath().c_str(), sizeof(addr.sun_path) - 1);
+    ::unlink(SocketPath().c_str());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Only system calls from here. The listening socket takes the user of listen().
+      ::alarm(20);
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(listener.get(), 4) != 0) {
+        ::_exit(2);
+      }
+      const int conn = ::accept(listener.get(), nullptr, nullptr);
+      timeval tv{5, 0};
+      ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+      long total = 0;
+      char buf[4096];
+      for (ssize_t n; (n = ::recv(conn, buf, sizeof(buf), 0)) > 0;) {
+        total += n;
+        if (total >= static_cast<long>(wire::kHeaderSize)) {
+          break;  // a request: hang up without a reply
+        }
+      }
+      ::write(reportWrite.get(), &total, sizeof(total));
+      ::_exit(0);
+    }
+    reportWrite.reset();
+    listener.reset();
+    // The listener is up once the child has called listen(): a probe connection would be
+    // accepted as the call's, so the call itself is retried until the socket stops refusing.
+    std::vector<std::u16string> reports;
+    auto client = Client(std::chrono::milliseconds(5000), &reports);
+    EXPECT_EQ(CallStatus(*client, u"secret-token"), c.status);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    long received = -1;
+    ASSERT_EQ(::read(reportRead.get(), &received, sizeof(received)),
+              static_cast<ssize_t>(sizeof(received)));
+    EXPECT_EQ(received > 0, c.received) << received;
+    if (c.reported != nullptr) {
+      ASSERT_EQ(reports.size(), 1u);
+      EXPECT_NE(reports.front().find(c.reported), std::u16string::npos);
+      EXPECT_NE(reports.front().find(u"call refused"), std::u16string::npos);
+    } else {
+      EXPECT_TRUE(reports.empty());
+    }
+  }
+}
+
+// A stop lets the call in progress finish and its reply go out; a client whose pooled
+// connection the stop closed runs its next call once on the next broker.
+TEST_F(RpcTest, StopFinishesCallsInProgress) {
+  StartServer();
+  auto client = Client();
+  EXPECT_EQ(CallStatus(*client, u"pooled"), 0u);
+  auto other = Client();
+  std::atomic<std::uint32_t> held{~0u};
+  std::thread caller([&] { held = CallStatus(*other, u"hold"); });
+  fake_.WaitForInside(1);
+  ASSERT_EQ(server_->StopListening(), 0);
+  std::thread waiter([&] { server_->WaitServerListen(); });
+  fake_.Release();
+  caller.join();
+  waiter.join();
+  EXPECT_EQ(held.load(), 0u);
+  server_.reset();
+  StartServer();
+  EXPECT_EQ(CallStatus(*client, u"again"), 0u);
+  EXPECT_EQ(fake_.calls.load(), 3);
+}
+
+// While the broker is being restarted the socket is missing for a moment: a call made then waits
+// for it (boundedly) instead of failing.
+TEST_F(RpcTest, CallWaitsForABrokerThatIsStarting) {
+  auto client = Client();
+  std::thread starter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    StartServer();
+  });
+  const std::uint32_t status = CallStatus(*client, u"tok");
+  starter.join();
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(fake_.calls.load(), 1);
 }
 
 TEST(RpcBinding, StringBindingsAreChecked) {

@@ -3,7 +3,7 @@
 # echoes request headers, and an Apache instance of its own (own ServerRoot, PidFile and ports on
 # 127.0.0.1) with mod_tokengate. Never touches the system's Apache.
 #
-# Usage: private-apache.sh up|down|broker-stop|broker-start|apache-restart|reconf|token|expired-token
+# Usage: private-apache.sh up|down|broker-stop|broker-start|broker-restart|apache-restart|reconf|token|expired-token
 #   Environment:
 #     TG_BUILD   build directory holding modules/mod_tokengate.so and the programs (required)
 #     TG_WORK    working directory of this instance (required; created)
@@ -31,6 +31,10 @@
 #                        (Require ip 192.0.2.1); /app/rewritten.html, a protected page named for
 #                        the handler that a rewrite rule gives to another; pid.log names the
 #                        child process of each request
+#   The broker's socket is held by broker-holder.py, as systemd's socket unit holds it; the
+#   broker takes it from $LISTEN_FDS. "broker-restart" replaces the broker process the way an
+#   upgrade does (the socket and the requests waiting in it stay); "broker-stop" takes the socket
+#   away too, so that the gate sees no broker.
 #   "up" writes $TG_WORK/env with PORT, OFF_PORT, BACKEND_PORT and the paths, for callers.
 #   "token name=value..." prints a token issued with the site's key.
 set -euo pipefail
@@ -104,27 +108,46 @@ write_gate_conf() {
 
 start_broker() {
   [[ -x "$broker_bin" ]] || { echo "logon-broker not built in $TG_BUILD" >&2; return 1; }
+  rm -f "$TG_WORK/broker.pid"
   TOKENGATE_RUNTIME_DIR="$runtime_dir/" TOKENGATE_SOCKET_GROUP="$web_group" \
-    setsid "$broker_bin" -console >>"$TG_WORK/broker.log" 2>&1 </dev/null &
-  echo $! >"$TG_WORK/broker.pid"
-  wait_for test -S "$runtime_dir/TarvexWebLogonBroker" || {
+    setsid /usr/bin/python3 "$here/broker-holder.py" "$runtime_dir/TarvexWebLogonBroker" \
+    "$web_group" "$TG_WORK/broker.pid" "$broker_bin" >>"$TG_WORK/broker.log" 2>&1 </dev/null &
+  echo $! >"$TG_WORK/holder.pid"
+  wait_for test -S "$runtime_dir/TarvexWebLogonBroker" -a -s "$TG_WORK/broker.pid" || {
     echo "logon-broker did not come up; see $TG_WORK/broker.log" >&2
     return 1
   }
 }
 
 stop_broker() {
-  # SIGTERM: a program started in the background of a script ignores SIGINT.
-  stop_pid_file "$TG_WORK/broker.pid" TERM
+  # SIGTERM: the holder stops the broker (which finishes its calls) and removes the socket.
+  stop_pid_file "$TG_WORK/holder.pid" TERM
+  stop_pid_file "$TG_WORK/broker.pid" TERM  # a broker left by a holder that was killed
   rm -f "$runtime_dir/TarvexWebLogonBroker"
 }
 
+# The broker process is replaced; the socket stays. Returns once the new broker runs.
+restart_broker() {
+  local old
+  old="$(cat "$TG_WORK/broker.pid" 2>/dev/null || true)"
+  [[ -f "$TG_WORK/holder.pid" ]] || { echo "no broker holder runs" >&2; return 1; }
+  kill -HUP "$(cat "$TG_WORK/holder.pid")"
+  wait_for bash -c "[[ -s '$TG_WORK/broker.pid' && \"\$(cat '$TG_WORK/broker.pid')\" != '$old' ]]" || {
+    echo "the broker was not restarted; see $TG_WORK/broker.log" >&2
+    return 1
+  }
+}
+
 start_apache() {
-  local krb5_env=()
+  local apache_env=()
   if [[ -f "$TG_WORK/krb5.conf" ]]; then
-    krb5_env=(env "KRB5_CONFIG=$TG_WORK/krb5.conf")
+    apache_env=(env "KRB5_CONFIG=$TG_WORK/krb5.conf")
   fi
-  "${krb5_env[@]}" "$httpd_bin" -f "$httpd_dir/httpd.conf" -k start || {
+  if [[ $(id -u) -ne 0 ]]; then
+    # The broker runs as this user, not as root: the gate must be told to accept it.
+    apache_env=(env "TOKENGATE_BROKER_UID=$(id -u)" "${apache_env[@]:1}")
+  fi
+  "${apache_env[@]}" "$httpd_bin" -f "$httpd_dir/httpd.conf" -k start || {
     echo "apache did not start; see $httpd_dir/error.log" >&2
     return 1
   }
@@ -366,9 +389,10 @@ case "${1:-}" in
   down) cmd_down ;;
   broker-stop) load_env; stop_broker ;;
   broker-start) load_env; start_broker ;;
+  broker-restart) load_env; restart_broker ;;
   apache-restart) load_env; stop_apache; start_apache ;;
   reconf) load_env; write_gate_conf ;;
   token) load_env; shift; issue_token "$PROPERTIES" "$@" ;;
   token-b) load_env; shift; issue_token "$PROPERTIES_B" "$@" ;;
-  *) echo "usage: $0 up|down|broker-stop|broker-start|apache-restart|reconf|token|token-b name=value..." >&2; exit 2 ;;
+  *) echo "usage: $0 up|down|broker-stop|broker-start|broker-restart|apache-restart|reconf|token|token-b name=value..." >&2; exit 2 ;;
 esac

@@ -23,6 +23,10 @@ inline constexpr std::uint32_t kSvcErrExists = 1073;
 inline constexpr std::uint32_t kSvcErrNoSystemd = 0x20000001;
 // systemctl could not be run or reported a failure.
 inline constexpr std::uint32_t kSvcErrSystemctlFailed = 0x20000002;
+// The socket group given at install time (TOKENGATE_SOCKET_GROUP) names no group.
+inline constexpr std::uint32_t kSvcErrBadSocketGroup = 0x20000003;
+// The program's path cannot be written into a unit file (not absolute, or control characters).
+inline constexpr std::uint32_t kSvcErrBadProgramPath = 0x20000004;
 
 // Readable text for any of the codes above or an errno value; empty when there is none.
 std::string ServiceErrorText(std::uint32_t code);
@@ -55,15 +59,35 @@ std::optional<std::string> OwnExecutablePath(std::uint32_t& error);
 
 // --- systemd units ----------------------------------------------------------------------------
 struct UnitDefinition {
-  std::string name;         // unit name without ".service"
+  std::string name;         // unit name without ".service" / ".socket"
   std::string displayName;  // Description=
   std::string description;  // longer text, kept as a comment
   std::string execStart;    // full path of the program, no arguments
+  // The web server's group: group of the socket and of the runtime directory.
+  std::string socketGroup = "www-data";
+  // The runtime directory under /run and the socket's name in it.
+  std::string runtimeDirectory = "TarvexWebAgent";
+  std::string socketName = "TarvexWebLogonBroker";
 };
 
-// The unit file for a notify-type service (no dependency on anything RPC-like: the broker's
-// transport needs no other service). Documents the environment variables the broker reads.
+// The group TOKENGATE_SOCKET_GROUP names at install time, "www-data" when it is unset or empty.
+std::string InstallSocketGroup();
+
+// 0 when the unit can be written: an absolute program path without control characters, quotes
+// or backslashes (systemd refuses them in a program path), and a
+// socket group that is a plain group name or number of an existing group; otherwise
+// kSvcErrBadProgramPath or kSvcErrBadSocketGroup.
+std::uint32_t CheckUnitDefinition(const UnitDefinition& unit);
+
+// The unit file for a notify-type service taking its socket from <name>.socket, hardened: no
+// capabilities, a read-only view of the system, a private /tmp, only the address families and
+// system calls a broker needs (no dependency on anything RPC-like: the broker's transport needs
+// no other service). Documents the environment variables the broker reads.
 std::string RenderUnitFile(const UnitDefinition& unit);
+
+// The socket unit that owns the broker's socket (mode 0660, the socket group), so that a
+// restart of the service keeps it and the connections waiting in it.
+std::string RenderSocketUnitFile(const UnitDefinition& unit);
 
 // Active state of a unit as systemd reports it.
 enum class UnitState { Inactive, Activating, Active, Deactivating, Failed, Unknown };
@@ -79,15 +103,18 @@ class SystemdUnits {
   // 0 when systemd runs here, else kSvcErrNoSystemd.
   std::uint32_t CheckManager() const;
   std::string UnitPath(const std::string& name) const;
+  std::string SocketUnitPath(const std::string& name) const;
   bool Exists(const std::string& name) const;
-  // Writes the unit file (refusing to overwrite: kSvcErrExists), reloads and enables it.
+  // Writes the service and socket unit files (refusing to overwrite: kSvcErrExists; refusing a
+  // definition CheckUnitDefinition refuses), reloads and enables both.
   std::uint32_t Install(const UnitDefinition& unit) const;
   // Rewrites the unit file of an installed unit.
   std::uint32_t Rewrite(const UnitDefinition& unit) const;
   std::uint32_t Start(const std::string& name) const;  // kSvcErrAlreadyRunning when active
   std::uint32_t Stop(const std::string& name) const;   // kSvcErrNotActive when not active
   UnitState State(const std::string& name, std::uint32_t& error) const;
-  // Stops nothing: disables the unit, deletes its file and reloads.
+  // Stops the socket unit (the service is stopped by the caller beforehand), disables both
+  // units, deletes their files and reloads.
   std::uint32_t Remove(const std::string& name) const;
 
   // Runs systemctl with `args`; its exit status, or -1 when it could not be run. Standard output
