@@ -162,7 +162,9 @@ def main():
         try:
             os.setsid()
             if listen is not None:
-                os.dup2(listen.fileno(), 3)  # dup2 leaves the copy inheritable
+                if listen.fileno() != 3:
+                    os.dup2(listen.fileno(), 3)
+                os.set_inheritable(3, True)  # the socket was made close-on-exec
                 env["LISTEN_FDS"] = "1"
                 env["LISTEN_PID"] = str(os.getpid())
                 env["LISTEN_FDNAMES"] = os.path.basename(args.socket)
