@@ -63,16 +63,23 @@ conf_file=/etc/tokengate/conf/cvisapi.conf
 old_dir="$repo/build/package-test/old"
 new_dir="$repo/build/packages"
 
-# What the machine's Apache and systemd configuration look like before: compared at the end.
-watched=(/etc/apache2 /var/lib/apache2 /etc/systemd/system /lib/systemd/system
-         /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked
-         /usr/lib/apache2/modules /etc/tokengate /usr/sbin/logon-broker /usr/bin/tokengate
-         /run/TarvexWebAgent)
+# What the machine's Apache configuration and the packages' paths look like before: compared at
+# the end. Of the systemd directories only the broker's entries are compared (other packages
+# may be installed on this machine meanwhile).
+watched=(/etc/apache2 /var/lib/apache2 /usr/lib/apache2/modules /etc/tokengate
+         /usr/sbin/logon-broker /usr/bin/tokengate /run/TarvexWebAgent)
+systemd_dirs=(/etc/systemd/system /lib/systemd/system /var/lib/systemd/deb-systemd-helper-enabled
+              /var/lib/systemd/deb-systemd-helper-masked)
 snapshot() {
   local p
-  for p in "${watched[@]}"; do
-    if [[ -e "$p" || -L "$p" ]]; then find "$p" -printf '%p %M %u:%g\n'; fi
-  done | sort
+  {
+    for p in "${watched[@]}"; do
+      if [[ -e "$p" || -L "$p" ]]; then find "$p" -printf '%p %M %u:%g\n'; fi
+    done
+    for p in "${systemd_dirs[@]}"; do
+      if [[ -e "$p" ]]; then find "$p" -name 'TarvexWebAgent*' -printf '%p %M %u:%g\n'; fi
+    done
+  } | sort
 }
 snapshot >"$work/before.txt"
 
