@@ -171,6 +171,10 @@ sed -i -e "s|^ProtectedResourceList=.*|ProtectedResourceList=^/app/|" \
        -e "s|^CorvaneBaseUrl=.*|CorvaneBaseUrl=http://127.0.0.1:$port/signon/|" "$conf_file"
 tokengate config check "$conf_file" >"$work/config-check.txt" ||
   { cat "$work/config-check.txt"; fail "tokengate config check warns about the configured template"; }
+# The template lists every key the gate reads, so that an administrator edits a line in place.
+if grep -E '\[default\]$' "$work/config-check.txt"; then
+  fail "keys above are missing from the packaged $conf_file template"
+fi
 mkdir -p "$work/site/app"
 echo "Public page" >"$work/site/index.html"
 cat >"$work/site/app/index.cgi" <<'EOF'
