@@ -31,7 +31,9 @@ step() { printf '\n-- %s (%ss)\n' "$*" "$((SECONDS - started))"; }
 # shellcheck disable=SC1091
 apache_pid_file="$(set +eu; . /etc/apache2/envvars >/dev/null 2>&1; echo "${APACHE_PID_FILE:-/run/apache2/apache2.pid}")"
 apache_running() {
-  [[ -s "$apache_pid_file" ]] && kill -0 "$(cat "$apache_pid_file")" 2>/dev/null
+  local pid
+  pid="$(cat "$apache_pid_file" 2>/dev/null)" || return 1
+  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null
 }
 apache_running && fail "the system Apache is running; this test starts and stops it itself"
 for pkg in tokengate-broker libapache2-mod-tokengate; do
@@ -91,7 +93,7 @@ cleanup() {
   if apache_running; then
     apache2ctl stop >/dev/null 2>&1
     for _ in $(seq 100); do apache_running || break; sleep 0.1; done
-    apache_running && kill -KILL "$(cat "$apache_pid_file")" 2>/dev/null
+    apache_running && kill -KILL "$(cat "$apache_pid_file" 2>/dev/null)" 2>/dev/null
   fi
   if [[ -n "$broker_pid" ]] && kill -0 "$broker_pid" 2>/dev/null; then
     kill -TERM "$broker_pid"
