@@ -30,6 +30,9 @@ step() { printf '\n-- %s (%ss)\n' "$*" "$((SECONDS - started))"; }
 # --- refuse to touch a machine that uses what this test changes ---------------------------
 # shellcheck disable=SC1091
 apache_pid_file="$(set +eu; . /etc/apache2/envvars >/dev/null 2>&1; echo "${APACHE_PID_FILE:-/run/apache2/apache2.pid}")"
+apache_run_dir="$(set +eu; . /etc/apache2/envvars >/dev/null 2>&1; echo "${APACHE_RUN_DIR:-/run/apache2}")"
+apache_run_dir_existed=0
+[[ -e "$apache_run_dir" ]] && apache_run_dir_existed=1
 apache_running() {
   local pid
   pid="$(cat "$apache_pid_file" 2>/dev/null)" || return 1
@@ -95,6 +98,8 @@ cleanup() {
     for _ in $(seq 100); do apache_running || break; sleep 0.1; done
     apache_running && kill -KILL "$(cat "$apache_pid_file" 2>/dev/null)" 2>/dev/null
   fi
+  # apache2ctl made Apache's runtime directory (cgid's socket directory inside it).
+  if [[ $apache_run_dir_existed -eq 0 ]] && ! apache_running; then rm -rf "$apache_run_dir"; fi
   if [[ -n "$broker_pid" ]] && kill -0 "$broker_pid" 2>/dev/null; then
     kill -TERM "$broker_pid"
     wait "$broker_pid" 2>/dev/null
