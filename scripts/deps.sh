@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the given package groups need, skipping what is installed.
-# Usage: scripts/deps.sh build [test] [cross] [fuzz] [apache] ...
+# Usage: scripts/deps.sh build [test] [cross] [fuzz] [apache] [package] ...
 set -euo pipefail
 
 declare -A PKG_GROUPS=(
@@ -9,6 +9,7 @@ declare -A PKG_GROUPS=(
   [cross]="g++-mingw-w64-x86-64-posix mingw-w64-tools"
   [fuzz]="clang libclang-rt-14-dev libfuzzer-14-dev"
   [apache]="apache2 apache2-dev"
+  [package]="cmake ninja-build g++ pkg-config libssl-dev libkrb5-dev apache2-dev dpkg-dev debhelper lintian devscripts"
 )
 
 want=()

@@ -2,11 +2,12 @@
 # Runs every test of the project on a fresh Debian 12 machine: installs what is missing, builds
 # with warnings as errors, runs the unit and integration tests (broker, Apache, Kerberos realm),
 # the unit tests again under ASan+UBSan, each fuzzer for a bounded time, the real-browser walk of
-# the demo, and the Windows deliverables cross-built and tested under Wine.
+# the demo, the Debian packages installed and serving a site from the system Apache, and the
+# Windows deliverables cross-built and tested under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh build test fuzz apache
+bash scripts/deps.sh build test fuzz apache package
 
 jobs=$(nproc)
 step() { printf '\n==== %s (%s)\n' "$*" "$(date +%T)"; }
@@ -18,6 +19,9 @@ ctest --preset debug -j "$jobs"
 
 step "real-browser walk of the demo (headless chromium)"
 TG_BUILD="$PWD/build/debug" bash gate/apache/tests/browser/run.sh
+
+step "Debian packages: built, installed, upgraded, serving a site from the system Apache, purged"
+bash scripts/test-packages.sh
 
 step "unit tests under ASan+UBSan"
 cmake --preset asan >/dev/null
