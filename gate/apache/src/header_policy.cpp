@@ -1,7 +1,7 @@
 #include "header_policy.h"
 
 #include <algorithm>
-#include <set>
+#include <array>
 
 namespace tokengate::apache {
 
@@ -10,13 +10,27 @@ char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+char NormalisedChar(char c) {
+  return c == '_' ? '-' : LowerAscii(c);
+}
+
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
 }
 
+// HTTP token characters (RFC 9110 "tchar").
+constexpr std::array<bool, 256> kTokenChars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[static_cast<std::size_t>(c)] =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+  }
+  return t;
+}();
+
 bool IsTokenChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+  return kTokenChars[static_cast<unsigned char>(c)];
 }
 }  // namespace
 
@@ -57,6 +71,17 @@ std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
   return lines;
 }
 
+std::vector<HeaderView> KeepRequestFramingViews(std::vector<HeaderView> lines,
+                                                const std::vector<HeaderView>& original) {
+  std::erase_if(lines, [](const HeaderView& line) { return IsFramingHeader(line.name); });
+  for (const HeaderView& line : original) {
+    if (IsFramingHeader(line.name)) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
 std::optional<std::string> PrivateCacheControl(std::string_view directives) {
   const auto trim = [](std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
@@ -89,18 +114,39 @@ std::optional<std::string> PrivateCacheControl(std::string_view directives) {
 }
 
 std::string NormalisedHeaderName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (const char c : name) {
-    out.push_back(c == '_' ? '-' : LowerAscii(c));
+  std::string out(name.size(), '\0');
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    out[i] = NormalisedChar(name[i]);
   }
   return out;
+}
+
+bool NamesAlike(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (NormalisedChar(a[i]) != NormalisedChar(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return LowerAscii(x) == LowerAscii(y);
+         });
+}
+
+bool InAllRaw(std::string_view name) noexcept {
+  return !name.empty() && !HasUnderscore(name);
 }
 
 std::string BuildAllRaw(const std::vector<HeaderLine>& headers) {
   std::string out;
   for (const auto& [name, value] : headers) {
-    if (name.empty() || HasUnderscore(name)) {
+    if (!InAllRaw(name)) {
       continue;
     }
     out.append(name).append(": ").append(value).append("\r\n");
@@ -108,8 +154,9 @@ std::string BuildAllRaw(const std::vector<HeaderLine>& headers) {
   return out;
 }
 
-std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
-  std::vector<HeaderLine> out;
+std::vector<HeaderView> ParseHeaderBlockViews(std::string_view block) {
+  std::vector<HeaderView> out;
+  out.reserve(static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n')) + 1);
   while (!block.empty()) {
     std::size_t end = block.find('\n');
     std::string_view line = block.substr(0, end);
@@ -129,29 +176,69 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
       value.remove_prefix(1);
     }
-    out.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    out.push_back({line.substr(0, colon), value});
+  }
+  return out;
+}
+
+std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
+  std::vector<HeaderLine> out;
+  for (const HeaderView& line : ParseHeaderBlockViews(block)) {
+    out.emplace_back(std::string(line.name), std::string(line.value));
+  }
+  return out;
+}
+
+std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
+                                            std::vector<HeaderView> original) {
+  // Sorted copies answer "is this one of them" in logarithmic time, so that a request with many
+  // headers costs no more than sorting them.
+  const auto exact = [](const HeaderView& a, const HeaderView& b) {
+    return a.name != b.name ? a.name < b.name : a.value < b.value;
+  };
+  std::sort(original.begin(), original.end(), exact);
+  const auto fromRequest = [&](const HeaderView& line) {
+    return std::binary_search(original.begin(), original.end(), line, exact);
+  };
+  const auto alike = [](std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return NormalisedChar(x) < NormalisedChar(y);
+    });
+  };
+  std::vector<bool> sent(child.size());
+  std::vector<std::string_view> added;
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    sent[i] = fromRequest(child[i]);
+    if (!sent[i]) {
+      added.push_back(child[i].name);
+    }
+  }
+  std::sort(added.begin(), added.end(), alike);
+  std::vector<HeaderView> out;
+  out.reserve(child.size());
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    if (sent[i] && (HasUnderscore(child[i].name) ||
+                    std::binary_search(added.begin(), added.end(), child[i].name, alike))) {
+      continue;
+    }
+    out.push_back(child[i]);
   }
   return out;
 }
 
 std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
                                        const std::vector<HeaderLine>& original) {
-  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
-  std::set<std::string> added;
-  for (const auto& line : child) {
-    if (!fromRequest.contains(line)) {
-      added.insert(NormalisedHeaderName(line.first));
+  const auto views = [](const std::vector<HeaderLine>& lines) {
+    std::vector<HeaderView> out;
+    out.reserve(lines.size());
+    for (const auto& [name, value] : lines) {
+      out.push_back({name, value});
     }
-  }
+    return out;
+  };
   std::vector<HeaderLine> out;
-  out.reserve(child.size());
-  for (const auto& line : child) {
-    const bool clientSent = fromRequest.contains(line);
-    if (clientSent &&
-        (HasUnderscore(line.first) || added.contains(NormalisedHeaderName(line.first)))) {
-      continue;
-    }
-    out.push_back(line);
+  for (const HeaderView& line : ChildHeaderSetViews(views(child), views(original))) {
+    out.emplace_back(std::string(line.name), std::string(line.value));
   }
   return out;
 }
