@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace tokengate::apache {
 
@@ -16,6 +18,23 @@ char NormalisedChar(char c) {
 
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
+}
+
+// True when `text` holds a control character other than a tab. Eight bytes at a time while none
+// of them is below 0x20 or 0x7F.
+bool HasControlBesidesTab(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  std::size_t i = 0;
+  for (; text.size() - i >= 8; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    const std::uint64_t del = word ^ (0x7F * kOnes);
+    if ((((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & (0x80 * kOnes)) {
+      break;  // a byte in this word needs a closer look
+    }
+  }
+  return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                     [](char c) { return c != '\t' && IsControl(static_cast<unsigned char>(c)); });
 }
 
 // HTTP token characters (RFC 9110 "tchar").
@@ -168,8 +187,7 @@ std::vector<HeaderView> ParseHeaderBlockViews(std::string_view block) {
     if (colon == std::string_view::npos || colon == 0 ||
         !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
                      IsTokenChar) ||
-        std::any_of(line.begin() + static_cast<std::ptrdiff_t>(colon), line.end(),
-                    [](char c) { return c != '\t' && IsControl(static_cast<unsigned char>(c)); })) {
+        HasControlBesidesTab(line.substr(colon))) {
       continue;  // not a header line that can be passed on safely
     }
     std::string_view value = line.substr(colon + 1);

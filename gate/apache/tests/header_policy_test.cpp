@@ -25,6 +25,25 @@ TEST(HeaderPolicyTest, ParseHeaderBlockSplitsLines) {
   EXPECT_EQ(lines, expected);
 }
 
+TEST(HeaderPolicyTest, ControlCharactersAnywhereInALongValueDropTheLine) {
+  const std::string value(40, 'v');
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    for (const char c : {'\r', '\0', '\x1f', '\x7f', '\x01'}) {
+      std::string bad = value;
+      bad[at] = c;
+      const std::string block = "A: " + bad + "\r\nB: ok\r\n";
+      EXPECT_EQ(ParseHeaderBlock(block), (std::vector<HeaderLine>{{"B", "ok"}}))
+          << at << " " << int(c);
+    }
+    std::string tabbed = value;
+    tabbed[at] = '\t';
+    EXPECT_EQ(ParseHeaderBlock("A: x" + tabbed + "\r\n"),
+              (std::vector<HeaderLine>{{"A", "x" + tabbed}}));
+  }
+  // Bytes above 0x7F are no control characters.
+  EXPECT_EQ(ParseHeaderBlock("A: caf\xc3\xa9 \x80\xff\xfe long value\r\n").size(), 1u);
+}
+
 TEST(HeaderPolicyTest, ChildHeaderSetDropsClientLookAlikesOfAddedHeaders) {
   const std::vector<HeaderLine> original = {{"Host", "a.test"},
                                             {"X-Attr-user-id", "mallory"},

@@ -1,6 +1,7 @@
 #include "tokengate/gate/broker_client.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "tokengate/common/text.h"
@@ -34,6 +35,11 @@ std::uint32_t CodeOf(const std::exception_ptr& failure) {
 }
 
 }  // namespace
+
+BrokerOutputs& ThreadBrokerOutputs() {
+  thread_local const std::unique_ptr<BrokerOutputs> outputs = std::make_unique<BrokerOutputs>();
+  return *outputs;
+}
 
 void BrokerOutputs::Clear() noexcept {
   updatedTokenLength = headerLength = attributeListLength = 0;

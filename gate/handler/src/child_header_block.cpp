@@ -1,6 +1,8 @@
 #include "tokengate/gate/child_header_block.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -66,6 +68,19 @@ std::size_t FindLineEnd(std::u16string_view text) {
 // pass also pass joined: neither can end in a bare CR nor start with a bare LF.
 bool WellFormedLines(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // Eight bytes at a time while none of them is CR, LF, NUL or another byte below 0x0E.
+    while (text.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      constexpr std::uint64_t kOnes = 0x0101010101010101u;
+      if (((word - 0x0E * kOnes) & ~word & 0x80 * kOnes) != 0) {
+        break;
+      }
+      i += 8;
+    }
+    if (i >= text.size()) {
+      break;
+    }
     const char c = text[i];
     if (static_cast<unsigned char>(c) > '\r') {
       continue;  // the common case: nothing to look at

@@ -41,6 +41,10 @@ struct BrokerOutputs {
   bool SessionExpired() const noexcept;
 };
 
+// The calling thread's output areas (50,000 bytes), made on its first call and reused: a request
+// needs them only until it is handed on, and each call clears them before it fills them.
+BrokerOutputs& ThreadBrokerOutputs();
+
 // Status values of the calls.
 inline constexpr std::int32_t kBrokerOk = 0;      // GetHeaderString succeeded
 inline constexpr std::int32_t kBrokerHandle = 1;  // GetHeaderStringWithIWA returned a handle
