@@ -58,9 +58,10 @@ std::u16string_view BrokerOutputs::AttributeList() const noexcept {
 
 bool BrokerOutputs::SessionExpired() const noexcept {
   // The buffer is read as a NUL-terminated text: the marker counts whatever length came back.
+  // A text longer than the marker is not the marker: the search for its end stops there.
   const std::u16string_view marker(rpc::kSessionExpired);
   std::size_t n = 0;
-  while (n < updatedToken.size() && updatedToken[n] != u'\0') {
+  while (n < updatedToken.size() && n <= marker.size() && updatedToken[n] != u'\0') {
     ++n;
   }
   return text::EqualsIgnoreAsciiCase(std::u16string_view(updatedToken.data(), n), marker);
