@@ -9,11 +9,14 @@
 # the Apache processes and of the broker, from their process CPU accounting (utime + stime in
 # /proc/<pid>/stat before and after each round, divided by the round's requests).
 #
-# Usage: scripts/loadtest.sh [--rounds N] [--duration D] [--open] [--keep]
+# Usage: scripts/loadtest.sh [--rounds N] [--duration D] [--open] [--soak D] [--keep]
 #   --rounds N     rounds of every route (default 5, at least 5 for a published ratio)
 #   --duration D   wrk duration of one route in one round (default 5s)
 #   --open         also run the unprotected page on both hosts (gate-open / off-open): the
 #                  module's cost on a request it only tags and passes on
+#   --soak D       after the rounds, the protected page for D more (e.g. 150s, about a million
+#                  requests), printing the resident memory of the broker and of the Apache
+#                  processes every 10 seconds: it must stay flat
 #   --keep         leave the working directory (wrk outputs, logs) in place
 # Environment: CONNECTIONS=32 THREADS=2 MPM=event, and ROUNDS / DURATION as the options.
 set -euo pipefail
@@ -22,7 +25,7 @@ repo="$(pwd)"
 
 rounds="${ROUNDS:-5}" duration="${DURATION:-5s}"
 connections="${CONNECTIONS:-32}" threads="${THREADS:-2}"
-open=0 keep=0
+open=0 keep=0 soak=""
 # What happens while a gate round runs; "none" leaves the instance alone. A mode that acts on
 # the instance during the run (for example restarting the broker) adds its option below and a
 # branch to during_round.
@@ -32,8 +35,9 @@ while [[ $# -gt 0 ]]; do
     --rounds) rounds="$2"; shift 2 ;;
     --duration) duration="$2"; shift 2 ;;
     --open) open=1; shift ;;
+    --soak) soak="$2"; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "loadtest: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -180,6 +184,29 @@ for ((i = 1; i <= rounds; i++)); do
   fi
 done
 
+rss_kib() {  # rss_kib PID...: resident set sizes added up, in KiB
+  local total=0 pid kib
+  for pid in "$@"; do
+    kib="$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)"
+    total=$((total + ${kib:-0}))
+  done
+  echo "$total"
+}
+soak_run() {
+  echo "loadtest: soak, the protected page for $soak; resident memory every 10 s"
+  wrk -t"$threads" -c"$connections" -d"$soak" -H "$cookie" "$gate_url" >"$work/wrk-soak.txt" &
+  local wrk_pid=$! t=0
+  while kill -0 "$wrk_pid" 2>/dev/null; do
+    # shellcheck disable=SC2046
+    printf '  t=%4ss  broker %8s KiB  apache %8s KiB\n' "$t" "$(rss_kib "$(cat "$work/broker.pid")")" \
+      "$(rss_kib "$httpd_pid" $(pgrep -P "$httpd_pid" || true))"
+    sleep 10
+    t=$((t + 10))
+  done
+  wait "$wrk_pid" || true
+  grep -E "requests in|Non-2xx|Socket errors" "$work/wrk-soak.txt" | sed 's/^/  /'
+}
+
 /usr/bin/python3 - "$results" "$duration" "$connections" "$threads" "$rounds" <<'PY'
 import statistics, sys
 from collections import defaultdict
@@ -212,3 +239,7 @@ print(f"Apache CPU per protected request above TokenGate Off: {statistics.median
       f"(median of the rounds; per round {' '.join(f'{x:.1f}' for x in extra)})")
 print(f"broker CPU per protected request: {med('gate', 'broker'):.1f} us")
 PY
+
+if [[ -n "$soak" ]]; then
+  soak_run
+fi
