@@ -462,16 +462,12 @@ void ApacheRequestHost::RecordAttributes(const std::vector<HeaderView>& lines,
   }
   // What the request continues with, less what the client sent: the broker's attribute headers
   // (and a Cookie header the gate rewrote, which is none of them).
-  const auto exact = [](const HeaderView& a, const HeaderView& b) {
-    return a.name != b.name ? a.name < b.name : a.value < b.value;
-  };
-  std::sort(original.begin(), original.end(), exact);
+  const HeaderLineSet fromRequest(std::move(original));
   apr_table_t* attributes = apr_table_make(r_->pool, 8);
   const char* user = nullptr;
   const std::string userHeader = attributePrefix_ + userAttribute_;
   for (const HeaderView& line : lines) {
-    if (std::binary_search(original.begin(), original.end(), line, exact) ||
-        EqualsIgnoreCase(line.name, "Cookie")) {
+    if (fromRequest.Contains(line) || EqualsIgnoreCase(line.name, "Cookie")) {
       continue;
     }
     const char* value = apr_pstrmemdup(r_->pool, line.value.data(), line.value.size());

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace tokengate::apache {
 
@@ -207,36 +208,58 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
   return out;
 }
 
+namespace {
+// Up to this many lines a plain scan is quicker than sorting.
+constexpr std::size_t kScanLimit = 32;
+
+bool ExactOrder(const HeaderView& a, const HeaderView& b) {
+  return a.name != b.name ? a.name < b.name : a.value < b.value;
+}
+
+bool AlikeOrder(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return NormalisedChar(x) < NormalisedChar(y);
+  });
+}
+}  // namespace
+
+HeaderLineSet::HeaderLineSet(std::vector<HeaderView> lines)
+    : lines_(std::move(lines)), sorted_(lines_.size() > kScanLimit) {
+  if (sorted_) {
+    std::sort(lines_.begin(), lines_.end(), ExactOrder);
+  }
+}
+
+bool HeaderLineSet::Contains(const HeaderView& line) const {
+  return sorted_ ? std::binary_search(lines_.begin(), lines_.end(), line, ExactOrder)
+                 : std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+}
+
 std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
                                             std::vector<HeaderView> original) {
-  // Sorted copies answer "is this one of them" in logarithmic time, so that a request with many
-  // headers costs no more than sorting them.
-  const auto exact = [](const HeaderView& a, const HeaderView& b) {
-    return a.name != b.name ? a.name < b.name : a.value < b.value;
-  };
-  std::sort(original.begin(), original.end(), exact);
-  const auto fromRequest = [&](const HeaderView& line) {
-    return std::binary_search(original.begin(), original.end(), line, exact);
-  };
-  const auto alike = [](std::string_view a, std::string_view b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return NormalisedChar(x) < NormalisedChar(y);
-    });
-  };
+  const HeaderLineSet fromRequest(std::move(original));
   std::vector<bool> sent(child.size());
   std::vector<std::string_view> added;
   for (std::size_t i = 0; i < child.size(); ++i) {
-    sent[i] = fromRequest(child[i]);
+    sent[i] = fromRequest.Contains(child[i]);
     if (!sent[i]) {
       added.push_back(child[i].name);
     }
   }
-  std::sort(added.begin(), added.end(), alike);
+  // The names the gate added, asked "does this name read as one of them" the same two ways.
+  const bool sortAdded = added.size() > kScanLimit;
+  if (sortAdded) {
+    std::sort(added.begin(), added.end(), AlikeOrder);
+  }
+  const auto isAdded = [&](std::string_view name) {
+    return sortAdded ? std::binary_search(added.begin(), added.end(), name, AlikeOrder)
+                     : std::any_of(added.begin(), added.end(),
+                                   [&](std::string_view a) { return NamesAlike(a, name); });
+  };
   std::vector<HeaderView> out;
   out.reserve(child.size());
   for (std::size_t i = 0; i < child.size(); ++i) {
-    if (sent[i] && (HasUnderscore(child[i].name) ||
-                    std::binary_search(added.begin(), added.end(), child[i].name, alike))) {
+    if (sent[i] && (HasUnderscore(child[i].name) || isAdded(child[i].name))) {
       continue;
     }
     out.push_back(child[i]);

@@ -23,6 +23,18 @@ struct HeaderView {
 // client could otherwise pass one off as an attribute header.
 bool HasUnderscore(std::string_view name) noexcept;
 
+// Header lines asked "is this one of them": a few are scanned, many are sorted once and searched,
+// so that a request with many headers costs no more than sorting them.
+class HeaderLineSet {
+ public:
+  explicit HeaderLineSet(std::vector<HeaderView> lines);
+  bool Contains(const HeaderView& line) const;
+
+ private:
+  std::vector<HeaderView> lines_;
+  bool sorted_;
+};
+
 // Lower-case ASCII with "_" read as "-": two names that a backend could confuse compare equal.
 std::string NormalisedHeaderName(std::string_view name);
 // NormalisedHeaderName(a) == NormalisedHeaderName(b), without making either.
