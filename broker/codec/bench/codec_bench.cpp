@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,8 +112,31 @@ void BM_PropertiesFilePlain(benchmark::State& state) {
 BENCHMARK(BM_PropertiesFileChecked);
 BENCHMARK(BM_PropertiesFilePlain);
 
+// The rest of one call: the text of the file parsed, and the token decoded.
+void BM_PropertiesFromText(benchmark::State& state) {
+  std::ostringstream read;
+  read << std::ifstream(Shared().path, std::ios::binary).rdbuf();
+  const std::string text = read.str();
+  for (auto _ : state) {
+    const auto configuration = tessera::AgentConfiguration::FromText(text, "bench");
+    benchmark::DoNotOptimize(configuration.TokenLifetime());
+  }
+}
+
+void BM_DecodeToken(benchmark::State& state) {
+  const Fixture& f = Shared();
+  const tessera::Agent agent(tessera::AgentConfiguration(f.path.string()));
+  const std::string token(f.token.begin(), f.token.end());
+  for (auto _ : state) {
+    const auto attributes = agent.ReadTokenMultiStringDictionary(token);
+    benchmark::DoNotOptimize(attributes.size());
+  }
+}
+
 BENCHMARK(BM_ReadTokenUnchanged)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_ReadTokenReissued)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_PropertiesFromText);
+BENCHMARK(BM_DecodeToken);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "tokengate/broker/codec/tessera_agent_wrapper.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "tessera/tessera.h"
@@ -34,10 +35,13 @@ class WorkText {
 enum class Narrowed { kOk, kWide, kControl };
 
 // Byte-for-unit narrowing of an attribute name or value. A text with a unit above U+00FF, or
-// with CR, LF or NUL (which would break the header line apart), becomes empty as a whole.
+// with CR, LF or NUL (which would break the header line apart), becomes empty as a whole; the
+// first such unit decides which of the two it is.
 Narrowed NarrowAttributeText(std::u16string_view in, std::string& out) {
-  out.clear();
-  for (char16_t c : in) {
+  out.resize(in.size());
+  char* o = out.data();
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const char16_t c = in[i];
     if (c > 0xFF) {
       out.clear();
       return Narrowed::kWide;
@@ -46,7 +50,7 @@ Narrowed NarrowAttributeText(std::u16string_view in, std::string& out) {
       out.clear();
       return Narrowed::kControl;
     }
-    out.push_back(static_cast<char>(c));
+    o[i] = static_cast<char>(c);
   }
   return Narrowed::kOk;
 }
@@ -61,15 +65,38 @@ void WriteOut(std::u16string_view units, std::int32_t* length, char16_t* out) {
     *length = static_cast<std::int32_t>(units.size());
 }
 
+// Writes 8-bit text widened byte for unit, with a terminating NUL, into an output array.
+void WriteWidened(std::string_view bytes, std::int32_t* length, char16_t* out) {
+  if (out != nullptr) {
+    text::WidenBytesInto(bytes, out);
+    out[bytes.size()] = u'\0';
+  }
+  if (length != nullptr)
+    *length = static_cast<std::int32_t>(bytes.size());
+}
+
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::u16string Position(std::size_t index) {
   return text::WidenBytes(std::to_string(index));
 }
 
-bool IsTchar(unsigned char c) {
-  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
-    return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
+// HTTP token characters (RFC 9110 "tchar").
+constexpr std::array<bool, 256> kTchar = [] {
+  std::array<bool, 256> t{};
+  for (int c = '0'; c <= '9'; ++c)
+    t[static_cast<std::size_t>(c)] = true;
+  for (int c = 'A'; c <= 'Z'; ++c)
+    t[static_cast<std::size_t>(c)] = true;
+  for (int c = 'a'; c <= 'z'; ++c)
+    t[static_cast<std::size_t>(c)] = true;
+  for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+    t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
 
 }  // namespace
 
@@ -79,9 +106,8 @@ CTesseraAgentWrapper::CTesseraAgentWrapper(WrapperClock clock,
       source_(source != nullptr ? source : &tessera::CheckedPropertiesFileSource()) {}
 
 bool CTesseraAgentWrapper::IsHeaderFieldName(std::string_view name) {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return IsTchar(static_cast<unsigned char>(c));
-  });
+  return !name.empty() && std::all_of(name.begin(), name.end(),
+                                      [](char c) { return kTchar[static_cast<unsigned char>(c)]; });
 }
 
 sys_seconds CTesseraAgentWrapper::ParseDateTime(std::u16string_view s) {
@@ -206,7 +232,7 @@ std::u16string CTesseraAgentWrapper::ReadToken(
           return u"Attribute list exceeds " + Position(rpc::kMaxAttributeListUnits) +
                  u" characters.";
         }
-        WriteOut(text::WidenBytes(attributeList.str()), pAttributeList_Length, pAttributeList);
+        WriteWidened(attributeList.str(), pAttributeList_Length, pAttributeList);
       }
 
       // The header line: prefix, name, ": ", value part, CR LF.
@@ -240,22 +266,34 @@ std::u16string CTesseraAgentWrapper::ReadToken(
     }
 
     // Step 5.
-    WriteOut(text::WidenBytes(header.str()), pHeader_Length, pHeader);
+    WriteWidened(header.str(), pHeader_Length, pHeader);
 
     // Steps 6 and 7.
-    std::string updated = token;
+    std::string reissued;
+    std::string_view updated = token;
     if (TokenUpdateWindow != rpc::kNeverReissue) {
       const sys_seconds freshExpiry = clock_() + seconds{configuration.TokenLifetime()};
       const sys_seconds threshold = expiry + seconds{TokenUpdateWindow};
-      if (freshExpiry > threshold)
-        updated = agent.WriteToken(attributes);
+      if (freshExpiry > threshold) {
+        reissued = agent.WriteToken(attributes);
+        updated = reissued;
+      }
     }
 
-    // Step 8.
-    const std::u16string updatedUnits = text::FromAnsi(updated);
-    if (updatedUnits.size() > static_cast<std::size_t>(rpc::kMaxUpdatedTokenUnits)) {
+    // Step 8. A token the codec read or wrote is base64url, plain ASCII, whose units are its
+    // bytes; anything else goes through the code page.
+    const auto tooLong = [] {
       return u"Updated token exceeds " + Position(rpc::kMaxUpdatedTokenUnits) + u" characters.";
+    };
+    if (IsAscii(updated)) {
+      if (updated.size() > static_cast<std::size_t>(rpc::kMaxUpdatedTokenUnits))
+        return tooLong();
+      WriteWidened(updated, pUpdatedToken_Length, pUpdatedToken);
+      return {};
     }
+    const std::u16string updatedUnits = text::FromAnsi(updated);
+    if (updatedUnits.size() > static_cast<std::size_t>(rpc::kMaxUpdatedTokenUnits))
+      return tooLong();
     WriteOut(updatedUnits, pUpdatedToken_Length, pUpdatedToken);
     return {};
   } catch (const tessera::TokenException& e) {

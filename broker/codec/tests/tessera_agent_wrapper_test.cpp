@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "tessera/tessera.h"
@@ -270,6 +271,40 @@ TEST_F(WrapperTest, CodecFailuresBecomeMessages) {
   EXPECT_EQ(bad.message, u"Token is not valid base64url.");
   EXPECT_FALSE(bad.expired);
   EXPECT_EQ(bad.updatedLength, -7) << "nothing written on failure";
+}
+
+TEST_F(WrapperTest, PropertiesFileIsReadOnEveryCall) {
+  const auto path = dir_ / "tessera.properties";
+  std::ifstream in(path);
+  const std::string original((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  const auto token = Sealed(Dict({{u"subject", {u"jdoe"}}}));
+  const auto rewrite = [&](const std::string& text) { std::ofstream(path) << text; };
+  std::array<std::uint8_t, tessera::crypto::kKeyBytes> other{};
+  other.fill(0x17);
+  const std::string enoent = std::strerror(ENOENT);
+
+  ASSERT_EQ(Read(token).message, u"");
+  // Another key under the same id: the token no longer authenticates.
+  rewrite("TokenLifetime=300\nKey.k1=" + tessera::format::Base64UrlEncode(other) +
+          "\nWriteKeyId=k1\n");
+  EXPECT_EQ(Read(token).message, u"Token authentication failed.");
+  // The key renamed: the token's key id is unknown.
+  rewrite("TokenLifetime=300\nKey.k2=" + tessera::format::Base64UrlEncode(other) +
+          "\nWriteKeyId=k2\n");
+  EXPECT_EQ(Read(token).message, u"Token key id is not configured.");
+  std::filesystem::remove(path);
+  EXPECT_EQ(Read(token).message, std::u16string(enoent.begin(), enoent.end()));
+  rewrite(original);
+  EXPECT_EQ(Read(token).message, u"");
+  // A lifetime changed in the file is the one the next re-issue writes.
+  std::string longer = original;
+  longer.replace(longer.find("TokenLifetime=300"), 17, "TokenLifetime=900");
+  rewrite(longer);
+  const Call reissued = Read(token, u"", 0);
+  ASSERT_EQ(reissued.message, u"");
+  EXPECT_EQ(Decode(reissued.Updated()).Find(tessera::kNotOnOrAfter)->front(),
+            tessera::format::FormatUtc(now_ + seconds{900}));
 }
 
 TEST_F(WrapperTest, UnmappedFailuresLeaveAsExceptions) {

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "apache_headers.h"
@@ -19,14 +18,15 @@ namespace tokengate::apache {
 
 namespace {
 
-std::vector<HeaderLine> RequestHeaders(const apr_table_t* table) {
-  std::vector<HeaderLine> out;
+// The request's headers in request order, as views into Apache's table.
+std::vector<HeaderView> RequestHeaders(const apr_table_t* table) {
+  std::vector<HeaderView> out;
   const apr_array_header_t* arr = apr_table_elts(table);
   const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
   out.reserve(static_cast<std::size_t>(arr->nelts));
   for (int i = 0; i < arr->nelts; ++i) {
     if (entries[i].key != nullptr) {
-      out.emplace_back(entries[i].key, entries[i].val != nullptr ? entries[i].val : "");
+      out.push_back({entries[i].key, entries[i].val != nullptr ? entries[i].val : ""});
     }
   }
   return out;
@@ -34,38 +34,85 @@ std::vector<HeaderLine> RequestHeaders(const apr_table_t* table) {
 
 // Request header `wanted` given in server-variable form ("HOST" for Host, "_" for "-"); headers
 // whose own name has an underscore never answer, so they cannot stand in for a dashed one.
-std::optional<std::string> HeaderVariable(const apr_table_t* table, std::string_view wanted) {
+std::optional<std::string_view> HeaderVariable(const apr_table_t* table, std::string_view wanted) {
   const apr_array_header_t* arr = apr_table_elts(table);
   const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
-  const std::string want = NormalisedHeaderName(wanted);
   for (int i = 0; i < arr->nelts; ++i) {
     if (entries[i].key == nullptr || HasUnderscore(entries[i].key)) {
       continue;
     }
-    if (NormalisedHeaderName(entries[i].key) == want) {
-      return std::string(entries[i].val != nullptr ? entries[i].val : "");
+    if (NamesAlike(entries[i].key, wanted)) {
+      return std::string_view(entries[i].val != nullptr ? entries[i].val : "");
     }
   }
   return std::nullopt;
 }
 
-// Every Cookie header of the request joined with "; " (HTTP/2 clients send one per cookie).
-std::optional<std::string> CookieHeader(const apr_table_t* table) {
+}  // namespace
+
+// Puts a variable's value into the caller's area as it is produced, without a copy of its own:
+// what fits is written, and the whole size is counted either way.
+class VariableWriter {
+ public:
+  explicit VariableWriter(std::span<char> area) : area_(area) {}
+  void Append(std::string_view text) noexcept {
+    if (size_ + text.size() < area_.size()) {  // room left for the terminator
+      std::memcpy(area_.data() + size_, text.data(), text.size());
+    }
+    size_ += text.size();
+  }
+  gate::VariableRead Finish() noexcept {
+    gate::VariableRead read;
+    read.size = size_ + 1;
+    if (read.size > area_.size()) {
+      read.error = gate::VariableError::InsufficientBuffer;
+      read.code = gate::kErrorInsufficientBuffer;
+      return read;
+    }
+    area_[size_] = '\0';
+    return read;
+  }
+
+ private:
+  std::span<char> area_;
+  std::size_t size_ = 0;
+};
+
+namespace {
+
+// The request's headers as ALL_RAW gives them: "Name: value" lines in request order, without
+// names holding an underscore (BuildAllRaw's rule).
+void WriteAllRaw(const apr_table_t* table, VariableWriter& out) {
   const apr_array_header_t* arr = apr_table_elts(table);
   const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
-  std::optional<std::string> out;
+  for (int i = 0; i < arr->nelts; ++i) {
+    if (entries[i].key == nullptr || !InAllRaw(entries[i].key)) {
+      continue;
+    }
+    out.Append(entries[i].key);
+    out.Append(": ");
+    out.Append(entries[i].val != nullptr ? entries[i].val : "");
+    out.Append("\r\n");
+  }
+}
+
+// Every Cookie header of the request joined with "; " (HTTP/2 clients send one per cookie);
+// false when there is none.
+bool WriteCookieHeader(const apr_table_t* table, VariableWriter& out) {
+  const apr_array_header_t* arr = apr_table_elts(table);
+  const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+  bool any = false;
   for (int i = 0; i < arr->nelts; ++i) {
     if (entries[i].key == nullptr || strcasecmp(entries[i].key, "Cookie") != 0) {
       continue;
     }
-    if (out) {
-      out->append("; ");
-    } else {
-      out.emplace();
+    if (any) {
+      out.Append("; ");
     }
-    out->append(entries[i].val != nullptr ? entries[i].val : "");
+    any = true;
+    out.Append(entries[i].val != nullptr ? entries[i].val : "");
   }
-  return out;
+  return any;
 }
 
 struct PendingChild {
@@ -217,65 +264,70 @@ bool ApacheFilterNotification::AddHeader(std::string_view name, std::string_view
   return true;
 }
 
-std::optional<std::string> ApacheRequestHost::VariableValue(std::string_view name) const {
+bool ApacheRequestHost::WriteVariable(std::string_view name, VariableWriter& out) const {
+  const auto text = [&](const char* value) {
+    out.Append(value != nullptr ? value : "");
+    return true;
+  };
   if (name == "URL") {
-    return PathForMatching(r_->uri != nullptr ? r_->uri : "");
+    out.Append(PathForMatching(r_->uri != nullptr ? r_->uri : ""));
+    return true;
   }
   if (name == "PATH_INFO") {
-    return std::string(r_->uri != nullptr ? r_->uri : "");
+    return text(r_->uri);
   }
   if (name == "QUERY_STRING") {
-    return std::string(QueryString());
+    out.Append(QueryString());
+    return true;
   }
   if (name == "ALL_RAW") {
-    return BuildAllRaw(RequestHeaders(r_->headers_in));
+    WriteAllRaw(r_->headers_in, out);
+    return true;
   }
   if (name == "HTTPS") {
-    return std::string(ap_ssl_conn_is_ssl(r_->connection) ? "on" : "off");
+    return text(ap_ssl_conn_is_ssl(r_->connection) ? "on" : "off");
   }
   if (name == "HEADER_COOKIE") {
-    return CookieHeader(r_->headers_in);
+    return WriteCookieHeader(r_->headers_in, out);
   }
   if (name == "REQUEST_METHOD") {
-    return std::string(r_->method != nullptr ? r_->method : "");
+    return text(r_->method);
   }
   if (name == "SERVER_PROTOCOL") {
-    return std::string(r_->protocol != nullptr ? r_->protocol : "");
+    return text(r_->protocol);
   }
   if (name == "SERVER_NAME") {
-    return std::string(ap_get_server_name(r_));
+    return text(ap_get_server_name(r_));
   }
   if (name == "SERVER_PORT") {
-    return std::to_string(ap_get_server_port(r_));
+    out.Append(std::to_string(ap_get_server_port(r_)));
+    return true;
   }
   if (name == "REMOTE_ADDR") {
-    return std::string(r_->useragent_ip != nullptr ? r_->useragent_ip : "");
+    return text(r_->useragent_ip);
   }
   if (name.starts_with("HTTP_") && name.size() > 5) {
-    return HeaderVariable(r_->headers_in, name.substr(5));
+    const std::optional<std::string_view> value = HeaderVariable(r_->headers_in, name.substr(5));
+    if (!value) {
+      return false;
+    }
+    out.Append(*value);
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 gate::VariableRead ApacheRequestHost::GetServerVariable(std::string_view name,
                                                         std::span<char> area) noexcept {
   gate::VariableRead read;
   try {
-    const std::optional<std::string> value = VariableValue(name);
-    if (!value) {
+    VariableWriter out(area);
+    if (!WriteVariable(name, out)) {
       read.error = gate::VariableError::InvalidIndex;
       read.code = gate::kErrorInvalidIndex;
       return read;
     }
-    if (value->size() + 1 > area.size()) {
-      read.error = gate::VariableError::InsufficientBuffer;
-      read.code = gate::kErrorInsufficientBuffer;
-      read.size = value->size() + 1;
-      return read;
-    }
-    std::memcpy(area.data(), value->data(), value->size());
-    area[value->size()] = '\0';
-    read.size = value->size() + 1;
+    read = out.Finish();
   } catch (...) {
     read = {};
     read.error = gate::VariableError::Other;
@@ -403,27 +455,25 @@ std::vector<std::string_view> AttributeValues(std::string_view value) {
   }
 }
 
-void ApacheRequestHost::RecordAttributes(const std::vector<HeaderLine>& lines,
-                                         const std::vector<HeaderLine>& original) {
+void ApacheRequestHost::RecordAttributes(const std::vector<HeaderView>& lines,
+                                         std::vector<HeaderView> original) {
   if (state_ == nullptr) {
     return;
   }
   // What the request continues with, less what the client sent: the broker's attribute headers
   // (and a Cookie header the gate rewrote, which is none of them).
-  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
+  const HeaderLineSet fromRequest(std::move(original));
   apr_table_t* attributes = apr_table_make(r_->pool, 8);
   const char* user = nullptr;
   const std::string userHeader = attributePrefix_ + userAttribute_;
-  for (const HeaderLine& line : lines) {
-    if (fromRequest.contains(line) || strcasecmp(line.first.c_str(), "Cookie") == 0) {
+  for (const HeaderView& line : lines) {
+    if (fromRequest.Contains(line) || EqualsIgnoreCase(line.name, "Cookie")) {
       continue;
     }
-    const char* value = apr_pstrmemdup(r_->pool, line.second.data(), line.second.size());
-    apr_table_addn(attributes, apr_pstrmemdup(r_->pool, line.first.data(), line.first.size()),
-                   value);
-    if (user == nullptr && !userAttribute_.empty() &&
-        strcasecmp(line.first.c_str(), userHeader.c_str()) == 0) {
-      const std::string_view first = AttributeValues(line.second).front();
+    const char* value = apr_pstrmemdup(r_->pool, line.value.data(), line.value.size());
+    apr_table_addn(attributes, apr_pstrmemdup(r_->pool, line.name.data(), line.name.size()), value);
+    if (user == nullptr && !userAttribute_.empty() && EqualsIgnoreCase(line.name, userHeader)) {
+      const std::string_view first = AttributeValues(line.value).front();
       if (!first.empty()) {
         user = apr_pstrmemdup(r_->pool, first.data(), first.size());
       }
@@ -467,9 +517,9 @@ bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
   }
   // Apache has already framed the request body by the client's own Content-Length and
   // Transfer-Encoding; the replaced header set keeps exactly those, whatever the block holds.
-  const std::vector<HeaderLine> original = RequestHeaders(r_->headers_in);
-  const std::vector<HeaderLine> lines = KeepRequestFraming(
-      ChildHeaderSet(ParseHeaderBlock(handOff.child_headers), original), original);
+  const std::vector<HeaderView> original = RequestHeaders(r_->headers_in);
+  const std::vector<HeaderView> lines = KeepRequestFramingViews(
+      ChildHeaderSetViews(ParseHeaderBlockViews(handOff.child_headers), original), original);
   apr_table_t* headers = apr_table_make(r_->pool, static_cast<int>(lines.size()) + 1);
   for (const auto& [name, value] : lines) {
     apr_table_addn(headers, apr_pstrmemdup(r_->pool, name.data(), name.size()),

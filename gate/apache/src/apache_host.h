@@ -17,6 +17,8 @@ struct apr_table_t;
 
 namespace tokengate::apache {
 
+class VariableWriter;
+
 // Per-request state of the module, kept in the request's module configuration. Plain data in the
 // request pool.
 struct RequestState {
@@ -114,14 +116,13 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
   const std::string& Page() const noexcept { return page_; }
   const char* PageType() const noexcept { return pageType_; }
 
-  // The value of a server variable, or nullopt when the request has no such variable.
-  std::optional<std::string> VariableValue(std::string_view name) const;
+  // Writes the value of a server variable; false when the request has no such variable.
+  bool WriteVariable(std::string_view name, VariableWriter& out) const;
 
  private:
   bool ApplyHandOff(const gate::HandOff& handOff);
   // Keeps the attribute headers the gate added for authorization, and sets the token's user.
-  void RecordAttributes(const std::vector<HeaderLine>& lines,
-                        const std::vector<HeaderLine>& original);
+  void RecordAttributes(const std::vector<HeaderView>& lines, std::vector<HeaderView> original);
 
   request_rec* r_;
   RequestState* state_;

@@ -1,7 +1,10 @@
 #include "header_policy.h"
 
 #include <algorithm>
-#include <set>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace tokengate::apache {
 
@@ -10,13 +13,44 @@ char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+char NormalisedChar(char c) {
+  return c == '_' ? '-' : LowerAscii(c);
+}
+
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
 }
 
+// True when `text` holds a control character other than a tab. Eight bytes at a time while none
+// of them is below 0x20 or 0x7F.
+bool HasControlBesidesTab(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  std::size_t i = 0;
+  for (; text.size() - i >= 8; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    const std::uint64_t del = word ^ (0x7F * kOnes);
+    if ((((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & (0x80 * kOnes)) {
+      break;  // a byte in this word needs a closer look
+    }
+  }
+  return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                     [](char c) { return c != '\t' && IsControl(static_cast<unsigned char>(c)); });
+}
+
+// HTTP token characters (RFC 9110 "tchar").
+constexpr std::array<bool, 256> kTokenChars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[static_cast<std::size_t>(c)] =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+  }
+  return t;
+}();
+
 bool IsTokenChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+  return kTokenChars[static_cast<unsigned char>(c)];
 }
 }  // namespace
 
@@ -57,6 +91,17 @@ std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
   return lines;
 }
 
+std::vector<HeaderView> KeepRequestFramingViews(std::vector<HeaderView> lines,
+                                                const std::vector<HeaderView>& original) {
+  std::erase_if(lines, [](const HeaderView& line) { return IsFramingHeader(line.name); });
+  for (const HeaderView& line : original) {
+    if (IsFramingHeader(line.name)) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
 std::optional<std::string> PrivateCacheControl(std::string_view directives) {
   const auto trim = [](std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
@@ -89,18 +134,39 @@ std::optional<std::string> PrivateCacheControl(std::string_view directives) {
 }
 
 std::string NormalisedHeaderName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (const char c : name) {
-    out.push_back(c == '_' ? '-' : LowerAscii(c));
+  std::string out(name.size(), '\0');
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    out[i] = NormalisedChar(name[i]);
   }
   return out;
+}
+
+bool NamesAlike(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (NormalisedChar(a[i]) != NormalisedChar(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return LowerAscii(x) == LowerAscii(y);
+         });
+}
+
+bool InAllRaw(std::string_view name) noexcept {
+  return !name.empty() && !HasUnderscore(name);
 }
 
 std::string BuildAllRaw(const std::vector<HeaderLine>& headers) {
   std::string out;
   for (const auto& [name, value] : headers) {
-    if (name.empty() || HasUnderscore(name)) {
+    if (!InAllRaw(name)) {
       continue;
     }
     out.append(name).append(": ").append(value).append("\r\n");
@@ -108,8 +174,9 @@ std::string BuildAllRaw(const std::vector<HeaderLine>& headers) {
   return out;
 }
 
-std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
-  std::vector<HeaderLine> out;
+std::vector<HeaderView> ParseHeaderBlockViews(std::string_view block) {
+  std::vector<HeaderView> out;
+  out.reserve(static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n')) + 1);
   while (!block.empty()) {
     std::size_t end = block.find('\n');
     std::string_view line = block.substr(0, end);
@@ -121,37 +188,98 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
     if (colon == std::string_view::npos || colon == 0 ||
         !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
                      IsTokenChar) ||
-        std::any_of(line.begin() + static_cast<std::ptrdiff_t>(colon), line.end(),
-                    [](char c) { return c != '\t' && IsControl(static_cast<unsigned char>(c)); })) {
+        HasControlBesidesTab(line.substr(colon))) {
       continue;  // not a header line that can be passed on safely
     }
     std::string_view value = line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
       value.remove_prefix(1);
     }
-    out.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    out.push_back({line.substr(0, colon), value});
+  }
+  return out;
+}
+
+std::vector<HeaderLine> ParseHeaderBlock(std::string_view block) {
+  std::vector<HeaderLine> out;
+  for (const HeaderView& line : ParseHeaderBlockViews(block)) {
+    out.emplace_back(std::string(line.name), std::string(line.value));
+  }
+  return out;
+}
+
+namespace {
+// Up to this many lines a plain scan is quicker than sorting.
+constexpr std::size_t kScanLimit = 32;
+
+bool ExactOrder(const HeaderView& a, const HeaderView& b) {
+  return a.name != b.name ? a.name < b.name : a.value < b.value;
+}
+
+bool AlikeOrder(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return NormalisedChar(x) < NormalisedChar(y);
+  });
+}
+}  // namespace
+
+HeaderLineSet::HeaderLineSet(std::vector<HeaderView> lines)
+    : lines_(std::move(lines)), sorted_(lines_.size() > kScanLimit) {
+  if (sorted_) {
+    std::sort(lines_.begin(), lines_.end(), ExactOrder);
+  }
+}
+
+bool HeaderLineSet::Contains(const HeaderView& line) const {
+  return sorted_ ? std::binary_search(lines_.begin(), lines_.end(), line, ExactOrder)
+                 : std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+}
+
+std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
+                                            std::vector<HeaderView> original) {
+  const HeaderLineSet fromRequest(std::move(original));
+  std::vector<bool> sent(child.size());
+  std::vector<std::string_view> added;
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    sent[i] = fromRequest.Contains(child[i]);
+    if (!sent[i]) {
+      added.push_back(child[i].name);
+    }
+  }
+  // The names the gate added, asked "does this name read as one of them" the same two ways.
+  const bool sortAdded = added.size() > kScanLimit;
+  if (sortAdded) {
+    std::sort(added.begin(), added.end(), AlikeOrder);
+  }
+  const auto isAdded = [&](std::string_view name) {
+    return sortAdded ? std::binary_search(added.begin(), added.end(), name, AlikeOrder)
+                     : std::any_of(added.begin(), added.end(),
+                                   [&](std::string_view a) { return NamesAlike(a, name); });
+  };
+  std::vector<HeaderView> out;
+  out.reserve(child.size());
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    if (sent[i] && (HasUnderscore(child[i].name) || isAdded(child[i].name))) {
+      continue;
+    }
+    out.push_back(child[i]);
   }
   return out;
 }
 
 std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
                                        const std::vector<HeaderLine>& original) {
-  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
-  std::set<std::string> added;
-  for (const auto& line : child) {
-    if (!fromRequest.contains(line)) {
-      added.insert(NormalisedHeaderName(line.first));
+  const auto views = [](const std::vector<HeaderLine>& lines) {
+    std::vector<HeaderView> out;
+    out.reserve(lines.size());
+    for (const auto& [name, value] : lines) {
+      out.push_back({name, value});
     }
-  }
+    return out;
+  };
   std::vector<HeaderLine> out;
-  out.reserve(child.size());
-  for (const auto& line : child) {
-    const bool clientSent = fromRequest.contains(line);
-    if (clientSent &&
-        (HasUnderscore(line.first) || added.contains(NormalisedHeaderName(line.first)))) {
-      continue;
-    }
-    out.push_back(line);
+  for (const HeaderView& line : ChildHeaderSetViews(views(child), views(original))) {
+    out.emplace_back(std::string(line.name), std::string(line.value));
   }
   return out;
 }

@@ -11,14 +11,40 @@
 namespace tokengate::apache {
 
 using HeaderLine = std::pair<std::string, std::string>;
+// A header line as views into text that outlives it (a header block, Apache's header table).
+struct HeaderView {
+  std::string_view name;
+  std::string_view value;
+  friend bool operator==(const HeaderView&, const HeaderView&) = default;
+};
 
 // True when `name` holds an underscore. Such request headers are kept out of the header text the
 // gate retains for a protected request: CGI and many proxy backends read "_" and "-" alike, so a
 // client could otherwise pass one off as an attribute header.
 bool HasUnderscore(std::string_view name) noexcept;
 
+// Header lines asked "is this one of them": a few are scanned, many are sorted once and searched,
+// so that a request with many headers costs no more than sorting them.
+class HeaderLineSet {
+ public:
+  explicit HeaderLineSet(std::vector<HeaderView> lines);
+  bool Contains(const HeaderView& line) const;
+
+ private:
+  std::vector<HeaderView> lines_;
+  bool sorted_;
+};
+
 // Lower-case ASCII with "_" read as "-": two names that a backend could confuse compare equal.
 std::string NormalisedHeaderName(std::string_view name);
+// NormalisedHeaderName(a) == NormalisedHeaderName(b), without making either.
+bool NamesAlike(std::string_view a, std::string_view b) noexcept;
+
+// ASCII letters compared without regard to case, every other byte as it is.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
+
+// True for a header that ALL_RAW carries: a name that is not empty and has no underscore.
+bool InAllRaw(std::string_view name) noexcept;
 
 // True when the request header `name` carries the attribute header prefix `prefix`, read as a
 // backend may read it: ASCII case ignored and "_" taken for "-" on both sides. An empty prefix
@@ -34,6 +60,9 @@ bool IsFramingHeader(std::string_view name) noexcept;
 // in their order) appended, so the body is read exactly as Apache has framed it.
 std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
                                            const std::vector<HeaderLine>& original);
+// The same over views.
+std::vector<HeaderView> KeepRequestFramingViews(std::vector<HeaderView> lines,
+                                                const std::vector<HeaderView>& original);
 
 // The Cache-Control value a response that carries the token cookie goes out with, given the
 // directives the application set (all its Cache-Control values joined by ","): nullopt when they
@@ -51,6 +80,8 @@ std::string BuildAllRaw(const std::vector<HeaderLine>& headers);
 // but HTTP token characters, or it holds a control character other than a tab (a stray CR or NUL
 // must never reach a backend inside a header).
 std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
+// The same as views into `block`.
+std::vector<HeaderView> ParseHeaderBlockViews(std::string_view block);
 
 // The header set a protected request continues with. `child` is the block the gate built (the
 // retained request headers followed by the attribute headers); `original` the request's own
@@ -59,6 +90,9 @@ std::vector<HeaderLine> ParseHeaderBlock(std::string_view block);
 // matches an added one once "_" is read as "-" and case is ignored.
 std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
                                        const std::vector<HeaderLine>& original);
+// The same over views; the result refers to the lines of `child`.
+std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
+                                            std::vector<HeaderView> original);
 
 // The decoded request path as the pattern lists see it first (the "URL" variable): the same
 // resource as a backend behind Apache would read it. "%2F" (left encoded under AllowEncodedSlashes

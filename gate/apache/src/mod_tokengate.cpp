@@ -89,11 +89,10 @@ ta::RequestState* StateOf(request_rec* r) {
 
 // Removes every request header that reads as the context header, also in its "_" spelling.
 void RemoveContextHeaders(apr_table_t* headers) {
-  const std::string wanted = ta::NormalisedHeaderName("TarvexAuth-Context");
   const apr_array_header_t* arr = apr_table_elts(headers);
   const auto* entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
   for (int i = arr->nelts - 1; i >= 0; --i) {
-    if (entries[i].key != nullptr && ta::NormalisedHeaderName(entries[i].key) == wanted) {
+    if (entries[i].key != nullptr && ta::NamesAlike(entries[i].key, "TarvexAuth-Context")) {
       apr_table_unset(headers, entries[i].key);
       arr = apr_table_elts(headers);
       entries = reinterpret_cast<const apr_table_entry_t*>(arr->elts);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <tuple>
 
 namespace tokengate::apache {
@@ -22,6 +23,25 @@ TEST(HeaderPolicyTest, ParseHeaderBlockSplitsLines) {
   const std::vector<HeaderLine> expected = {
       {"Host", "a.test"}, {"X-Uid", "alice"}, {"A", ""}, {"D", "v\tw"}};
   EXPECT_EQ(lines, expected);
+}
+
+TEST(HeaderPolicyTest, ControlCharactersAnywhereInALongValueDropTheLine) {
+  const std::string value(40, 'v');
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    for (const char c : {'\r', '\0', '\x1f', '\x7f', '\x01'}) {
+      std::string bad = value;
+      bad[at] = c;
+      const std::string block = "A: " + bad + "\r\nB: ok\r\n";
+      EXPECT_EQ(ParseHeaderBlock(block), (std::vector<HeaderLine>{{"B", "ok"}}))
+          << at << " " << int(c);
+    }
+    std::string tabbed = value;
+    tabbed[at] = '\t';
+    EXPECT_EQ(ParseHeaderBlock("A: x" + tabbed + "\r\n"),
+              (std::vector<HeaderLine>{{"A", "x" + tabbed}}));
+  }
+  // Bytes above 0x7F are no control characters.
+  EXPECT_EQ(ParseHeaderBlock("A: caf\xc3\xa9 \x80\xff\xfe long value\r\n").size(), 1u);
 }
 
 TEST(HeaderPolicyTest, ChildHeaderSetDropsClientLookAlikesOfAddedHeaders) {
@@ -45,6 +65,72 @@ TEST(HeaderPolicyTest, ChildHeaderSetDropsClientLookAlikesOfAddedHeaders) {
 TEST(HeaderPolicyTest, ChildHeaderSetKeepsAddedHeadersWithUnderscores) {
   const std::vector<HeaderLine> child = {{"cv_attribute_list", "uid,mail"}, {"uid", "alice"}};
   EXPECT_EQ(ChildHeaderSet(child, {}), child);
+}
+
+TEST(HeaderPolicyTest, NamesAlikeReadUnderscoreAsDashAndIgnoreCase) {
+  const std::tuple<std::string_view, std::string_view, bool> cases[] = {
+      {"X-Attr-Uid", "x_attr_UID", true},
+      {"Host", "HOST", true},
+      {"a-b", "a_b", true},
+      {"a-b", "a-c", false},
+      {"ab", "abc", false},
+      {"", "", true},
+      {"\xc3\x89", "\xc3\xa9", false},
+      {"X_Y", "x_y", true},
+      {"Z", "z_", false},
+  };
+  for (const auto& [a, b, alike] : cases) {
+    EXPECT_EQ(NamesAlike(a, b), alike) << a << " " << b;
+    EXPECT_EQ(NamesAlike(a, b), NormalisedHeaderName(a) == NormalisedHeaderName(b));
+  }
+}
+
+// The header set rule stated plainly, over sets, for comparison with the host's own.
+std::vector<HeaderLine> ReferenceChildHeaderSet(const std::vector<HeaderLine>& child,
+                                                const std::vector<HeaderLine>& original) {
+  const std::set<HeaderLine> fromRequest(original.begin(), original.end());
+  std::set<std::string> added;
+  for (const auto& line : child) {
+    if (!fromRequest.contains(line)) {
+      added.insert(NormalisedHeaderName(line.first));
+    }
+  }
+  std::vector<HeaderLine> out;
+  for (const auto& line : child) {
+    if (fromRequest.contains(line) && (line.first.find('_') != std::string::npos ||
+                                       added.contains(NormalisedHeaderName(line.first)))) {
+      continue;
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+TEST(HeaderPolicyTest, ChildHeaderSetAgreesWithTheRuleOnManyHeaders) {
+  std::uint32_t seed = 99;
+  const auto next = [&](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  const std::string names[] = {"Host", "host", "X-Uid", "x_uid", "X-UID", "Cookie", "A_b", "a-B"};
+  const std::string values[] = {"1", "2", "", "mallory"};
+  for (int round = 0; round < 300; ++round) {
+    std::vector<HeaderLine> original, child;
+    for (std::uint32_t i = next(150); i > 0; --i) {
+      original.emplace_back(names[next(8)], values[next(4)]);
+    }
+    for (const auto& line : original) {
+      if (next(4) != 0) {
+        child.push_back(line);  // kept from the request
+      }
+    }
+    // Added lines (or lines equal to a kept one): a few, or more than a scan is used for.
+    for (std::uint32_t i = next(2) == 0 ? next(6) : 30 + next(20); i > 0; --i) {
+      child.emplace_back(names[next(8)] + (next(3) == 0 ? std::to_string(next(40)) : ""),
+                         values[next(4)]);
+    }
+    ASSERT_EQ(ChildHeaderSet(child, original), ReferenceChildHeaderSet(child, original)) << round;
+  }
 }
 
 TEST(HeaderPolicyTest, PathForMatchingReadsThePathAsABackendWould) {

@@ -1,6 +1,7 @@
 #include "tokengate/gate/broker_client.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "tokengate/common/text.h"
@@ -35,6 +36,11 @@ std::uint32_t CodeOf(const std::exception_ptr& failure) {
 
 }  // namespace
 
+BrokerOutputs& ThreadBrokerOutputs() {
+  thread_local const std::unique_ptr<BrokerOutputs> outputs = std::make_unique<BrokerOutputs>();
+  return *outputs;
+}
+
 void BrokerOutputs::Clear() noexcept {
   updatedTokenLength = headerLength = attributeListLength = 0;
   updatedToken[0] = header[0] = attributeList[0] = u'\0';
@@ -52,9 +58,10 @@ std::u16string_view BrokerOutputs::AttributeList() const noexcept {
 
 bool BrokerOutputs::SessionExpired() const noexcept {
   // The buffer is read as a NUL-terminated text: the marker counts whatever length came back.
+  // A text longer than the marker is not the marker: the search for its end stops there.
   const std::u16string_view marker(rpc::kSessionExpired);
   std::size_t n = 0;
-  while (n < updatedToken.size() && updatedToken[n] != u'\0') {
+  while (n < updatedToken.size() && n <= marker.size() && updatedToken[n] != u'\0') {
     ++n;
   }
   return text::EqualsIgnoreAsciiCase(std::u16string_view(updatedToken.data(), n), marker);

@@ -150,6 +150,24 @@ TEST_F(BrokerClientTest, OutputsAreClearedBeforeEachCallAndExpiryIsCaseInsensiti
   EXPECT_FALSE(out->SessionExpired());
   EXPECT_TRUE(out->UpdatedToken().empty());
 
+  // The marker is read up to the terminator, whatever length came back; a longer text, the
+  // marker with more after it, or one unit short, is not the marker.
+  const std::pair<std::u16string, bool> texts[] = {
+      {u"SESSION_EXPIRED", true},          {u"SESSION_EXPIREDx", false},
+      {u"SESSION_EXPIRE", false},          {std::u16string(u"SESSION_EXPIRED\0x", 17), true},
+      {std::u16string(4999, u'S'), false},
+  };
+  for (const auto& [text, expired] : texts) {
+    broker.answer = [&text](std::int32_t* len, char16_t* buf) -> std::intptr_t {
+      std::copy(text.begin(), text.end(), buf);
+      buf[text.size()] = u'\0';
+      *len = 3;
+      return 0;
+    };
+    client.BrokerGetHeaderString(request, *out);
+    EXPECT_EQ(out->SessionExpired(), expired) << text.size();
+  }
+
   out->headerLength = 1'000'000;  // a faulty peer's length never reads past the area
   EXPECT_EQ(out->Header().size(), static_cast<std::size_t>(rpc::kHeaderCapacity - 1));
 }

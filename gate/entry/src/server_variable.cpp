@@ -14,6 +14,13 @@ std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code) 
   return text;
 }
 
+std::span<char> ThreadReadingArea() {
+  // Not zero-filled: only the bytes the host reports as written are read.
+  thread_local const std::unique_ptr<char[]> area =
+      std::make_unique_for_overwrite<char[]>(kWorkAreaBytes);
+  return {area.get(), kWorkAreaBytes};
+}
+
 std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                   std::string_view name) {
   std::optional<std::u16string> value = TryReadServerVariable(host, log, name);
@@ -22,10 +29,8 @@ std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
 
 std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                                     std::string_view name) {
-  // Not zero-filled: only the bytes the host reports as written are read.
-  const auto area = std::make_unique_for_overwrite<char[]>(kWorkAreaBytes);
-  const VariableRead read =
-      host.GetServerVariable(name, std::span<char>(area.get(), kWorkAreaBytes));
+  const std::span<char> area = ThreadReadingArea();
+  const VariableRead read = host.GetServerVariable(name, area);
   if (read.error != VariableError::None) {
     log.Report(EventType::Warning, ServerVariableWarning(name, read.code));
     return std::nullopt;
@@ -36,7 +41,7 @@ std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const Ga
   if (length > kWorkAreaBytes) {
     length = kWorkAreaBytes;
   }
-  const std::string_view bytes(area.get(), length);
+  const std::string_view bytes(area.data(), length);
   return text::FromAnsi(bytes.substr(0, bytes.find('\0')));
 }
 

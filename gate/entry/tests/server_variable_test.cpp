@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tokengate/gate/testing/test_host.h"
 
 namespace tokengate::gate {
@@ -58,6 +60,24 @@ TEST(ReadServerVariable, ValueLargerThanTheAreaIsRefusedNotCut) {
   TestHost fits(TestRequest{});
   fits.SetVariable("ALL_RAW", std::string(kWorkAreaBytes - 1, 'a'));
   EXPECT_EQ(ReadServerVariable(fits, fits.Log(), "ALL_RAW").size(), kWorkAreaBytes - 1);
+}
+
+TEST(ReadServerVariable, EachReadSeesOnlyItsOwnValue) {
+  // The reading area is the thread's own and reused, never cleared: a short value read after a
+  // long one, or after one of another request, is that value and nothing of the earlier one.
+  TestHost first(TestRequest{});
+  first.SetVariable("ALL_RAW", std::string(kWorkAreaBytes - 1, 'a'));
+  ASSERT_EQ(ReadServerVariable(first, first.Log(), "ALL_RAW").size(), kWorkAreaBytes - 1);
+  TestHost second(TestRequest{.url = "/b"});
+  EXPECT_EQ(ReadServerVariable(second, second.Log(), "URL"), u"/b");
+  second.SetVariable("QUERY_STRING", "");
+  EXPECT_EQ(ReadServerVariable(second, second.Log(), "QUERY_STRING"), u"");
+  EXPECT_EQ(ThreadReadingArea().size(), kWorkAreaBytes);
+  // Another thread has an area of its own.
+  const char* mine = ThreadReadingArea().data();
+  const char* theirs = nullptr;
+  std::thread([&] { theirs = ThreadReadingArea().data(); }).join();
+  EXPECT_NE(mine, theirs);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "tokengate/gate/child_header_block.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -47,13 +49,42 @@ bool StartsWithIgnoreCase(std::u16string_view name, std::u16string_view prefix) 
 }
 
 bool HasLineBreakOrNul(std::u16string_view text) {
-  return text.find_first_of(std::u16string_view(u"\r\n\0", 3)) != std::u16string_view::npos;
+  return std::any_of(text.begin(), text.end(), [](char16_t c) {
+    return c <= u'\r' && (c == u'\r' || c == u'\n' || c == u'\0');
+  });
 }
 
-// Every CR is the start of a CR LF pair and every LF the end of one; no NUL.
+// Position of the first CR LF in `text`, or npos.
+std::size_t FindLineEnd(std::u16string_view text) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == u'\r' && text[i + 1] == u'\n') {
+      return i;
+    }
+  }
+  return std::u16string_view::npos;
+}
+
+// Every CR is the start of a CR LF pair and every LF the end of one; no NUL. Two texts that each
+// pass also pass joined: neither can end in a bare CR nor start with a bare LF.
 bool WellFormedLines(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // Eight bytes at a time while none of them is CR, LF, NUL or another byte below 0x0E.
+    while (text.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      constexpr std::uint64_t kOnes = 0x0101010101010101u;
+      if (((word - 0x0E * kOnes) & ~word & 0x80 * kOnes) != 0) {
+        break;
+      }
+      i += 8;
+    }
+    if (i >= text.size()) {
+      break;
+    }
     const char c = text[i];
+    if (static_cast<unsigned char>(c) > '\r') {
+      continue;  // the common case: nothing to look at
+    }
     if (c == '\0') {
       return false;
     }
@@ -118,6 +149,7 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
     }
     items = AttributeItems(attribute_list);
   }
+  retained.reserve(raw_headers.size());
   std::u16string_view rest = raw_headers;
   while (!rest.empty()) {
     const std::size_t colon = rest.find(u':');
@@ -127,7 +159,7 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
     const std::u16string_view name = rest.substr(0, colon);
     rest.remove_prefix(std::min(colon + 2, rest.size()));
     std::u16string_view value;
-    if (const std::size_t crlf = rest.find(u"\r\n"); crlf != std::u16string_view::npos) {
+    if (const std::size_t crlf = FindLineEnd(rest); crlf != std::u16string_view::npos) {
       value = rest.substr(0, crlf);
       rest.remove_prefix(crlf + 2);
     } else {
@@ -167,6 +199,10 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
 HeaderBlockStatus BuildChildHeaderBlock(std::u16string_view retained,
                                         std::u16string_view header_string, std::string& block) {
   block = text::ToAnsi(retained);
+  if (!WellFormedLines(block)) {
+    block.clear();
+    return HeaderBlockStatus::UnsafeCharacter;
+  }
   const std::optional<std::string> attributes = text::NarrowBytes(header_string);
   if (attributes) {
     if (!WellFormedLines(*attributes)) {
@@ -174,10 +210,6 @@ HeaderBlockStatus BuildChildHeaderBlock(std::u16string_view retained,
       return HeaderBlockStatus::UnsafeCharacter;
     }
     block += *attributes;
-  }
-  if (!WellFormedLines(block)) {
-    block.clear();
-    return HeaderBlockStatus::UnsafeCharacter;
   }
   if (block.size() >= kWorkAreaBytes) {
     block.clear();

@@ -274,7 +274,7 @@ std::optional<std::uint32_t> RequestFlow::RefreshCookie(const BrokerOutputs& out
 }
 
 std::uint32_t RequestFlow::WithoutIwa(const BrokerRequest& request) {
-  auto out = std::make_unique<BrokerOutputs>();
+  BrokerOutputs* const out = &ThreadBrokerOutputs();  // cleared by the call
   const std::int32_t status = services_.broker.BrokerGetHeaderString(request, *out);
 
   // Expiry is told by the marker, whatever the status says.
@@ -323,7 +323,7 @@ std::uint32_t RequestFlow::WithIwa(const BrokerRequest& request) {
     return respond();
   };
 
-  auto out = std::make_unique<BrokerOutputs>();
+  BrokerOutputs* const out = &ThreadBrokerOutputs();  // cleared by the call
   std::intptr_t holder = 0;
   const std::int32_t status = services_.broker.BrokerGetHeaderStringWithIWA(request, holder, *out);
   // From here the user's credential is owned, and closed on every path that does not hand it on.

@@ -1,9 +1,11 @@
 #include "tokengate/gate/request_values.h"
 
-#include <vector>
+#include <array>
+#include <span>
 
 #include "tokengate/common/text.h"
 #include "tokengate/gate/response_pages.h"
+#include "tokengate/gate/server_variable.h"
 
 namespace tokengate::gate {
 
@@ -64,21 +66,31 @@ struct Piece {
   std::u16string_view value;  // raw; empty = unset
 };
 
-Piece ParsePiece(std::u16string_view piece) {
+bool ValidEntry(std::u16string_view name, std::u16string_view value) {
+  return Decodable(name) && !DecodesToEmpty(name) && Decodable(value);
+}
+
+// Splits a piece at its first "="; `valid` is false for a piece without one.
+Piece SplitPiece(std::u16string_view piece) {
   const std::size_t eq = piece.find(u'=');
   if (eq == std::u16string_view::npos) {
     return {};
   }
-  Piece out;
-  out.name = piece.substr(0, eq);
-  out.value = piece.substr(eq + 1);
-  out.valid = Decodable(out.name) && !DecodesToEmpty(out.name) && Decodable(out.value);
+  return {true, piece.substr(0, eq), piece.substr(eq + 1)};
+}
+
+Piece ParsePiece(std::u16string_view piece) {
+  Piece out = SplitPiece(piece);
+  out.valid = out.valid && ValidEntry(out.name, out.value);
   return out;
 }
 
 std::optional<std::u16string> DecodedValue(const Piece& piece) {
   if (piece.value.empty()) {
     return std::nullopt;  // unset
+  }
+  if (DecodesToItself(piece.value)) {
+    return std::u16string(piece.value);
   }
   return PercentDecode(piece.value);
 }
@@ -215,8 +227,9 @@ bool IsCookieNamed(std::u16string_view piece, std::u16string_view name) {
 std::optional<std::u16string> FindInCookieText(std::u16string_view text, std::u16string_view name) {
   std::optional<std::u16string> result;
   ForEachPiece(text, u';', [&](std::u16string_view raw) {
-    const Piece piece = ParsePiece(SkipCookieBlanks(raw));
-    if (piece.valid && DecodedEquals(piece.name, name)) {
+    // An invalid piece only hides itself, so only a piece of the wanted name needs checking.
+    const Piece piece = SplitPiece(SkipCookieBlanks(raw));
+    if (piece.valid && DecodedEquals(piece.name, name) && ValidEntry(piece.name, piece.value)) {
       result = DecodedValue(piece);
       return false;  // the first valid occurrence decides, also when its value is unset
     }
@@ -243,13 +256,16 @@ std::optional<std::u16string> FindCookieValue(IRequestHost& host, const GateSett
                                               const GateEventLog& log, std::u16string_view name,
                                               std::optional<std::uint32_t>* error_response) {
   constexpr std::string_view kVariable = "HEADER_COOKIE";
-  std::vector<char> area(kCookieFirstReadBytes);
+  // The first read goes into a small area of its own; a larger header is read again into the
+  // thread's reading area, given exactly the size the server asked for.
+  std::array<char, kCookieFirstReadBytes> first;
+  std::span<char> area(first);
   VariableRead read = host.GetServerVariable(kVariable, area);
   if (read.error == VariableError::InsufficientBuffer) {
     const bool too_large = read.size > kWorkAreaBytes;
     const bool larger = read.size > area.size();  // a host reporting less cannot be re-read
     if (!too_large && larger) {
-      area.resize(read.size);
+      area = ThreadReadingArea().first(read.size);
       read = host.GetServerVariable(kVariable, area);
     }
     if (too_large || !larger || read.error != VariableError::None) {

@@ -118,6 +118,30 @@ TEST(BuildChildHeaderBlock, ConversionsAndLimits) {
   }
 }
 
+TEST(BuildChildHeaderBlock, LineBreaksAnywhereInALongHeaderStringAreRefused) {
+  // Every position of a long line, so that no part of the text is looked at in a way that skips
+  // a CR, an LF or a NUL; other low bytes (a tab, 0x0b) pass.
+  const std::u16string value(40, u'v');
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    for (const char16_t c : {u'\r', u'\n', u'\0'}) {
+      std::u16string bad = value;
+      bad[at] = c;
+      std::string block;
+      EXPECT_EQ(BuildChildHeaderBlock(u"Host: h\r\n", u"P-a: " + bad + u"\r\n", block),
+                HeaderBlockStatus::UnsafeCharacter)
+          << at << " " << int(c);
+      EXPECT_EQ(BuildChildHeaderBlock(u"X: " + bad + u"\r\n", u"", block),
+                HeaderBlockStatus::UnsafeCharacter)
+          << at << " " << int(c);
+    }
+    std::u16string tabbed = value;
+    tabbed[at] = at % 2 == 0 ? u'\t' : u'\x0b';
+    std::string block;
+    EXPECT_EQ(BuildChildHeaderBlock(u"X: " + tabbed + u"\r\n", u"P-a: " + tabbed + u"\r\n", block),
+              HeaderBlockStatus::Ok);
+  }
+}
+
 TEST(BuildChildHeaderBlock, BlockMustFitWithItsTerminator) {
   const std::u16string line = u"A: " + std::u16string(kWorkAreaBytes, u'v') + u"\r\n";
   std::string block;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tokengate/gate/response_pages.h"
+#include "tokengate/gate/server_variable.h"
 #include "tokengate/gate/testing/test_host.h"
 
 namespace tokengate::gate {
@@ -149,6 +150,25 @@ TEST(FindCookieValue, ShortAndLongHeaders) {
     EXPECT_TRUE(host.Events().empty());
     EXPECT_FALSE(host.status_code.has_value());
   }
+}
+
+TEST(FindCookieValue, ReReadSeesOnlyThisHeader) {
+  // The re-read uses the thread's reading area, which an earlier read filled with more.
+  TestHost earlier(TestRequest{});
+  earlier.SetVariable("ALL_RAW", std::string(4000, 'x') + "; T=stale");
+  ASSERT_FALSE(ReadServerVariable(earlier, earlier.Log(), "ALL_RAW").empty());
+  const std::string value(700, 'v');
+  TestHost host(
+      TestRequest{.headers = {{"Cookie", "pad=" + std::string(600, 'p') + "; T=" + value}}});
+  EXPECT_EQ(FindCookieValue(host, GateSettings{}, host.Log(), u"T"),
+            std::u16string(value.begin(), value.end()));
+  TestHost unset(TestRequest{.headers = {{"Cookie", "pad=" + std::string(600, 'p') + "; T="}}});
+  EXPECT_EQ(FindCookieValue(unset, GateSettings{}, unset.Log(), u"T"), std::nullopt);
+  // The largest header the area takes is read whole.
+  const std::string largest = "T=" + std::string(kWorkAreaBytes - 3, 'w');
+  TestHost full(TestRequest{.headers = {{"Cookie", largest}}});
+  EXPECT_EQ(FindCookieValue(full, GateSettings{}, full.Log(), u"T")->size(), kWorkAreaBytes - 3);
+  EXPECT_TRUE(full.Events().empty());
 }
 
 TEST(FindCookieValue, MissingOrUnreadableHeaderMeansNoCookies) {

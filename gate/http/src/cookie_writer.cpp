@@ -17,7 +17,8 @@ void AppendTwoDigits(std::string& out, unsigned value) {
 // header line.
 bool AppendSafe(std::string& line, std::u16string_view part) {
   const std::string bytes = text::ToAnsi(part);
-  if (bytes.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+  if (std::any_of(bytes.begin(), bytes.end(),
+                  [](char c) { return c == '\r' || c == '\n' || c == '\0'; })) {
     return false;
   }
   line += bytes;
@@ -125,6 +126,7 @@ std::optional<std::string> BuildWriteCookieLine(const GateSettings& settings,
                                                 std::u16string_view name, std::u16string_view value,
                                                 std::chrono::system_clock::time_point now) {
   std::string line = "Set-Cookie: ";
+  line.reserve(160 + name.size() + value.size());  // room for the usual attributes too
   if (!AppendSafe(line, name)) {
     return std::nullopt;
   }

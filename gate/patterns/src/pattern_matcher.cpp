@@ -33,9 +33,11 @@
 #include "pattern_tree.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -71,6 +73,7 @@ class Parser {
       out.anchored = true;
       i_ = 1;
     }
+    out.items.reserve(p_.size());  // at most one item per character
     return ParseSequence(out.items, 0, 0);
   }
 
@@ -634,6 +637,7 @@ class Machine {
         slots_(prog.slots, kNoPos),
         pending_(prog.captures, 0),
         caps_(prog.captures, {0, 0}) {
+    stack_.reserve(256);
     const std::size_t bits = prog.code.size() * (subject.size() + 1);
     if (prog.memo && bits <= kMaxMemoBits) {
       visited_.assign(bits, false);
@@ -840,9 +844,256 @@ struct EntryResult {
   std::uint64_t steps = 0;
 };
 
-// Tests one (lowercased) entry against a lowercased subject.
-EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject,
-                      std::uint64_t budget) {
+// True for the characters that mean something other than themselves somewhere in an entry. "^"
+// is the anchor only at the start and "$" the end only at the end; both are tested apart.
+bool IsSpecial(char16_t c) {
+  switch (c) {
+    case u'.':
+    case u'[':
+    case u']':
+    case u'(':
+    case u')':
+    case u'{':
+    case u'}':
+    case u'!':
+    case u'\\':
+    case u'*':
+    case u'+':
+    case u'?':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// An entry of plain characters (after an optional "^", with an optional final "$") compiles to
+// one character instruction per character, an end instruction for the "$" and the final match:
+// a program that advances its position with every instruction, so that no state is ever
+// reached twice and every start position costs exactly the instructions it runs. The search is
+// then a comparison at each start position; it counts the steps the machine takes, one per
+// instruction run, so that the step budget ends it exactly where it ends the machine. Entries of
+// any other form give nullopt.
+std::optional<EntryResult> TestPlainEntry(std::u16string_view entry, std::u16string_view subject,
+                                          std::uint64_t budget) {
+  bool anchored = false;
+  if (!entry.empty() && entry.front() == u'^') {
+    anchored = true;
+    entry.remove_prefix(1);
+  }
+  bool atEnd = false;
+  if (!entry.empty() && entry.back() == u'$') {
+    atEnd = true;
+    entry.remove_suffix(1);
+  }
+  if (std::any_of(entry.begin(), entry.end(), IsSpecial)) {
+    return std::nullopt;
+  }
+  if (subject.size() >= kNoPos) {
+    return EntryResult{PatternOutcome::Exhausted};
+  }
+  const std::size_t n = subject.size();
+  const std::size_t m = entry.size();
+  const std::size_t lastStart = anchored || n == 0 ? 0 : n - 1;
+  std::uint64_t steps = 0;
+  for (std::size_t start = 0; start <= lastStart; ++start) {
+    std::size_t k = 0;
+    while (k < m && start + k < n && subject[start + k] == entry[k]) {
+      ++k;
+    }
+    // The characters that matched, then the one that failed; or all of them, the end test when
+    // there is one and, when that holds, the match instruction.
+    const bool matched = k == m && (!atEnd || start + m == n);
+    const std::uint64_t run = k < m ? k + 1 : m + (atEnd ? 1 : 0) + (matched ? 1 : 0);
+    if (steps + run > budget) {
+      return EntryResult{PatternOutcome::Exhausted, PatternError::None, 0, budget + 1};
+    }
+    steps += run;
+    if (matched) {
+      return EntryResult{PatternOutcome::Match, PatternError::None, 0, steps};
+    }
+  }
+  return EntryResult{PatternOutcome::NoMatch, PatternError::None, 0, steps};
+}
+
+// An entry of characters and "." (any character), each optionally repeated with "*" or "*?",
+// after an optional "^" and with an optional final "$": the shape of the reload list's
+// "/.*cmd=reload.*" and of most lists. Every repetition repeats one element that consumes a
+// character, so its passes always move, and the search has no back-reference, so it remembers
+// the states it has explored. Its answer is then whether some start position the machine tries
+// (0, or 0 to n - 1 unanchored) begins a stretch the entry describes, which is computed here on
+// the set of elements reached (at most 62 of them). The machine's steps are not counted, so this
+// is used only where they cannot matter: where the machine provably stays within `budget` (a
+// program of P instructions over n characters takes at most (5P + 1)(n + 1) steps: each state
+// runs once, a repeated element once more per pass start, and every other step is a return to
+// a state already run) and where the answer ends the list test (a match, or the last entry).
+struct GlobElement {
+  char16_t ch = 0;
+  bool any = false;
+  bool repeated = false;
+};
+
+bool ParseGlob(std::u16string_view entry, std::vector<GlobElement>& out, bool& anchored,
+               bool& atEnd) {
+  anchored = !entry.empty() && entry.front() == u'^';
+  std::size_t i = anchored ? 1 : 0;
+  atEnd = false;
+  while (i < entry.size()) {
+    const char16_t c = entry[i];
+    GlobElement e;
+    if (c == u'$' && i + 1 == entry.size()) {
+      atEnd = true;
+      break;
+    }
+    if (c == u'.') {
+      e.any = true;
+      ++i;
+    } else if (c == u'\\') {
+      if (i + 1 == entry.size()) {
+        e.ch = u'\\';  // a final "\" stands for itself
+        ++i;
+      } else {
+        const char16_t escaped = entry[i + 1];
+        if ((escaped >= u'0' && escaped <= u'9') ||
+            std::u16string_view(u"abcdhnqwz").find(escaped) != std::u16string_view::npos) {
+          return false;  // back-references and abbreviations are not plain elements
+        }
+        e.ch = escaped;
+        i += 2;
+      }
+    } else if (IsSpecial(c)) {
+      return false;
+    } else {
+      e.ch = c;
+      ++i;
+    }
+    if (i < entry.size() && entry[i] == u'*') {
+      e.repeated = true;
+      ++i;
+      if (i < entry.size() && entry[i] == u'?') {
+        ++i;  // lazy: another order of trying, the same answer
+      }
+    }
+    out.push_back(e);
+    if (out.size() > 62) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<PatternOutcome> TestGlobEntry(std::u16string_view entry, std::u16string_view subject,
+                                            std::uint64_t budget, bool last) {
+  std::vector<GlobElement> elements;
+  elements.reserve(entry.size());
+  bool anchored = false;
+  bool atEnd = false;
+  if (!ParseGlob(entry, elements, anchored, atEnd)) {
+    return std::nullopt;
+  }
+  const std::uint64_t n = subject.size();
+  std::uint64_t program = 1 + (atEnd ? 1 : 0);
+  for (const GlobElement& e : elements) {
+    program += e.repeated ? 5 : 1;
+  }
+  if (program * (n + 1) > kMaxMemoBits || (5 * program + 1) * (n + 1) > budget) {
+    return std::nullopt;
+  }
+  const std::size_t k = elements.size();
+  const std::uint64_t done = std::uint64_t{1} << k;
+  // Bit i: the first i elements are behind. From bit i the repeated elements that follow may be
+  // passed over: `skip[i]` holds every bit reached that way.
+  std::uint64_t skip[64];
+  skip[k] = done;
+  for (std::size_t i = k; i-- > 0;) {
+    skip[i] = (std::uint64_t{1} << i) | (elements[i].repeated ? skip[i + 1] : 0);
+  }
+  const auto close = [&](std::uint64_t set) {
+    std::uint64_t out = 0;
+    for (std::uint64_t rest = set; rest != 0; rest &= rest - 1) {
+      out |= skip[std::countr_zero(rest)];
+    }
+    return out;
+  };
+  const std::uint64_t lastStart = anchored || n == 0 ? 0 : n - 1;
+  std::uint64_t reached = 0;
+  for (std::uint64_t pos = 0;; ++pos) {
+    if (pos <= lastStart) {
+      reached |= 1u;
+    }
+    reached = close(reached);
+    if (!atEnd && (reached & done) != 0) {
+      return PatternOutcome::Match;
+    }
+    if (pos == n) {
+      break;
+    }
+    if (reached == 0 && pos >= lastStart) {
+      break;  // no start is left that could still begin a match
+    }
+    const char16_t c = subject[pos];
+    std::uint64_t next = 0;
+    for (std::uint64_t rest = reached & (done - 1); rest != 0; rest &= rest - 1) {
+      const auto i = static_cast<std::size_t>(std::countr_zero(rest));
+      if (elements[i].any || elements[i].ch == c) {
+        next |= std::uint64_t{1} << (elements[i].repeated ? i : i + 1);
+      }
+    }
+    reached = next;
+  }
+  if (atEnd && (reached & done) != 0) {
+    return PatternOutcome::Match;
+  }
+  if (!last) {
+    return std::nullopt;  // later entries' budgets depend on the steps this search would take
+  }
+  return PatternOutcome::NoMatch;
+}
+
+// A valid entry that starts with plain characters compiles to one character instruction for
+// each of them first. At a start position where the subject does not begin with all of them the
+// machine runs the ones that match and the one that fails, and has no choice to go back to.
+// When that happens at every start position, the outcome is no match after exactly those steps,
+// and neither the compiled program nor the machine is needed. Otherwise nullopt.
+std::optional<EntryResult> RejectedByPrefix(const ParsedEntry& parsed, std::u16string_view subject,
+                                            std::uint64_t budget) {
+  std::size_t m = 0;
+  while (m < parsed.items.size() && parsed.items[m].quant == Quant::None &&
+         parsed.items[m].node.kind == Node::Kind::Char) {
+    ++m;
+  }
+  if (m == 0) {
+    return std::nullopt;
+  }
+  const std::size_t n = subject.size();
+  const std::size_t lastStart = parsed.anchored || n == 0 ? 0 : n - 1;
+  std::uint64_t steps = 0;
+  for (std::size_t start = 0; start <= lastStart; ++start) {
+    std::size_t k = 0;
+    while (k < m && start + k < n && subject[start + k] == parsed.items[k].node.ch) {
+      ++k;
+    }
+    if (k == m) {
+      return std::nullopt;  // the rest of the entry decides
+    }
+    if (steps + k + 1 > budget) {
+      return EntryResult{PatternOutcome::Exhausted, PatternError::None, 0, budget + 1};
+    }
+    steps += k + 1;
+  }
+  return EntryResult{PatternOutcome::NoMatch, PatternError::None, 0, steps};
+}
+
+// Tests one (lowercased) entry against a lowercased subject; `last` when no entry follows.
+EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject, std::uint64_t budget,
+                      bool last) {
+  if (const std::optional<EntryResult> plain = TestPlainEntry(entry, subject, budget)) {
+    return *plain;
+  }
+  if (subject.size() < kNoPos) {
+    if (const std::optional<PatternOutcome> glob = TestGlobEntry(entry, subject, budget, last)) {
+      return EntryResult{*glob};
+    }
+  }
   ParsedEntry parsed;
   PatternError error = PatternError::None;
   std::size_t errorOffset = 0;
@@ -852,7 +1103,11 @@ EntryResult TestEntry(std::u16string_view entry, std::u16string_view subject,
   if (subject.size() >= kNoPos) {
     return {PatternOutcome::Exhausted};
   }
+  if (const std::optional<EntryResult> rejected = RejectedByPrefix(parsed, subject, budget)) {
+    return *rejected;
+  }
   Program prog;
+  prog.code.reserve(4 * entry.size() + 2);
   prog.anchored = parsed.anchored;
   prog.captures = parsed.captures;
   prog.memo = !parsed.hasBackRef;
@@ -920,7 +1175,8 @@ PatternListResult MatchPatternList(std::u16string_view listIn, std::u16string_vi
       const std::size_t end = bar == std::u16string::npos ? lowered.size() : bar;
       const std::u16string_view entry(lowered.data() + begin, end - begin);
       const EntryResult r =
-          TestEntry(entry, subject, std::min(kStepBudget, kListStepBudget - result.steps));
+          TestEntry(entry, subject, std::min(kStepBudget, kListStepBudget - result.steps),
+                    bar == std::u16string::npos);
       result.steps += r.steps;
       if (r.outcome != PatternOutcome::NoMatch) {
         result.outcome = r.outcome;

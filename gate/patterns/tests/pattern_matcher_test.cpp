@@ -287,3 +287,183 @@ TEST(MatchPatternList, LongSubjectsDoNotExhaustTheStack) {
 
 }  // namespace
 }  // namespace tokengate::gate
+
+namespace tokengate::gate {
+namespace {
+
+// A plain entry ("^" and "$" aside, characters that stand for themselves) is searched without
+// the machine. Put in a group, the same characters compile to the same instructions and go
+// through the machine: both must decide alike and count the same steps, also when the step
+// budget ends the search.
+std::u16string InGroup(std::u16string entry) {
+  const bool anchored = !entry.empty() && entry.front() == u'^';
+  const bool atEnd = !entry.empty() && entry.back() == u'$' && (entry.size() > 1 || !anchored);
+  std::u16string body = entry.substr(anchored ? 1 : 0);
+  if (atEnd) {
+    body.pop_back();
+  }
+  return (anchored ? u"^(" : u"(") + body + (atEnd ? u")$" : u")");
+}
+
+TEST(MatchPatternList, PlainEntriesDecideAndCountLikeTheMachine) {
+  const std::u16string alphabet = u"ab^$/-";
+  std::uint32_t seed = 12345;
+  const auto next = [&](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  const auto word = [&](std::uint32_t maxLength) {
+    std::u16string w;
+    for (std::uint32_t i = next(maxLength + 1); i > 0; --i) {
+      w.push_back(alphabet[next(static_cast<std::uint32_t>(alphabet.size()))]);
+    }
+    return w;
+  };
+  for (int i = 0; i < 4000; ++i) {
+    const std::u16string entry = word(5);
+    const std::u16string subject = word(10);
+    // After a first entry, so that an empty entry is one of a list rather than an empty list.
+    const PatternListResult plain = MatchPatternList(u"zz|" + entry, subject);
+    const PatternListResult machine = MatchPatternList(u"zz|" + InGroup(entry), subject);
+    ASSERT_EQ(plain.outcome, machine.outcome)
+        << "'" << Printable(entry) << "' on '" << Printable(subject) << "'";
+    ASSERT_EQ(plain.steps, machine.steps)
+        << "'" << Printable(entry) << "' on '" << Printable(subject) << "'";
+  }
+  // Nearly matching at every start position: 200 steps each, 30,000 starts, more than the
+  // 4,000,000 steps an entry may take. An undecided search counts as matching.
+  const std::u16string entry = std::u16string(199, u'a') + u"b";
+  const std::u16string subject(30000, u'a');
+  const PatternListResult plain = MatchPatternList(entry, subject);
+  const PatternListResult machine = MatchPatternList(InGroup(entry), subject);
+  EXPECT_EQ(plain.outcome, O::Exhausted);
+  EXPECT_EQ(machine.outcome, O::Exhausted);
+  EXPECT_EQ(plain.steps, machine.steps);
+  EXPECT_TRUE(MatchesPatternList(u"^/public/|" + entry, subject));
+  // Entries that only look plain go to the machine: a stray closer ends the entry, "$" inside
+  // is a character, letter case does not count.
+  EXPECT_EQ(MatchPatternList(u"/a)/b", u"x/a").outcome, O::Match);
+  EXPECT_EQ(MatchPatternList(u"a$b", u"xa$b").outcome, O::Match);
+  EXPECT_EQ(MatchPatternList(u"^/APP/", u"/app/x").outcome, O::Match);
+  EXPECT_EQ(MatchPatternList(u"$", u"abc").outcome, O::NoMatch);
+  EXPECT_EQ(MatchPatternList(u"$", u"").outcome, O::Match);
+}
+
+}  // namespace
+}  // namespace tokengate::gate
+
+namespace tokengate::gate {
+namespace {
+
+// Entries of characters and "." with "*" repetitions are decided without the machine where its
+// step count cannot matter. With every element put in a group, the same entry compiles to the
+// same instructions and goes through the machine: the answers must agree, first or last in the
+// list, and the machine must stay within the step bound the shortcut relies on.
+struct GlobCase {
+  std::u16string entry;     // as written
+  std::u16string grouped;   // every element in a group
+  std::uint64_t program{};  // instructions of the compiled entry
+};
+
+TEST(MatchPatternList, RepeatedElementEntriesDecideLikeTheMachine) {
+  std::uint32_t seed = 777;
+  const auto next = [&](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  const std::u16string elements[] = {u"a", u"b", u".", u"\\.", u"$", u"\\$"};
+  const auto makeCase = [&] {
+    GlobCase c;
+    c.program = 1;
+    if (next(3) == 0) {
+      c.entry = c.grouped = u"^";
+    }
+    for (std::uint32_t i = next(6); i > 0; --i) {
+      const std::u16string& e = elements[next(6)];
+      const std::u16string q = next(2) == 0 ? u"" : (next(2) == 0 ? u"*" : u"*?");
+      c.entry += e + q;
+      // A "$" that ends the entry is its end, in a group it would be a character.
+      c.grouped += i == 1 && e == u"$" && q.empty() ? e : u"(" + e + u")" + q;
+      c.program += q.empty() ? 1 : 5;
+    }
+    if (next(3) == 0) {
+      c.entry += u"$";
+      c.grouped += u"$";
+      c.program += 1;
+    }
+    return c;
+  };
+  const std::u16string letters = u"ab.$";
+  for (int i = 0; i < 6000; ++i) {
+    const GlobCase c = makeCase();
+    std::u16string subject;
+    for (std::uint32_t j = next(12); j > 0; --j) {
+      subject.push_back(letters[next(4)]);
+    }
+    const std::string what = "'" + Printable(c.entry) + "' on '" + Printable(subject) + "'";
+    const PatternListResult machineLast = MatchPatternList(u"zz|" + c.grouped, subject);
+    ASSERT_EQ(MatchPatternList(u"zz|" + c.entry, subject).outcome, machineLast.outcome) << what;
+    ASSERT_EQ(MatchPatternList(c.entry + u"|zz", subject).outcome,
+              MatchPatternList(c.grouped + u"|zz", subject).outcome)
+        << what;
+    ASSERT_LE(machineLast.steps, 3 + (5 * c.program + 1) * (subject.size() + 1)) << what;
+  }
+  // Long subjects, near and beyond what the shortcut takes on.
+  for (const std::size_t n : {100u, 30000u, 40000u}) {
+    for (const auto& [entry, grouped] :
+         {std::pair<std::u16string, std::u16string>{u"/.*cmd=reload.*", u"/(.)*cmd=reload(.)*"},
+          {u".*a.*a.*a.*b", u"(.)*(a)(.)*(a)(.)*(a)(.)*(b)"},
+          {u"a*a*a*a*c$", u"(a)*(a)*(a)*(a)*(c)$"}}) {
+      const std::u16string subject = u"/" + std::u16string(n, u'a');
+      EXPECT_EQ(MatchPatternList(entry, subject).outcome,
+                MatchPatternList(grouped, subject).outcome)
+          << Printable(entry) << " " << n;
+      EXPECT_EQ(MatchPatternList(entry, subject + u"cmd=reload").outcome,
+                MatchPatternList(grouped, subject + u"cmd=reload").outcome)
+          << Printable(entry) << " " << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tokengate::gate
+
+namespace tokengate::gate {
+namespace {
+
+// An entry that starts with plain characters is known not to match, after a known number of
+// steps, where no start position begins with all of them. Put in a group, the same characters
+// compile to the same instructions and the machine runs them: outcome and steps must agree.
+TEST(MatchPatternList, LeadingCharactersRejectLikeTheMachine) {
+  std::uint32_t seed = 4242;
+  const auto next = [&](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  const std::u16string letters = u"ab/";
+  const std::u16string tails[] = {u"[ab]", u"(a)*b", u"\\d", u"!a", u"{b}\\0", u".*", u"[b", u""};
+  for (int i = 0; i < 4000; ++i) {
+    std::u16string prefix;
+    for (std::uint32_t j = 1 + next(4); j > 0; --j) {
+      prefix.push_back(letters[next(3)]);
+    }
+    const std::u16string anchor = next(2) == 0 ? u"^" : u"";
+    const std::u16string& tail = tails[next(8)];
+    std::u16string subject;
+    for (std::uint32_t j = next(10); j > 0; --j) {
+      subject.push_back(letters[next(3)]);
+    }
+    const std::u16string entry = anchor + prefix + tail;
+    const std::u16string grouped = anchor + u"(" + prefix + u")" + tail;
+    const PatternListResult shortcut = MatchPatternList(entry + u"|zz", subject);
+    const PatternListResult machine = MatchPatternList(grouped + u"|zz", subject);
+    const std::string what = "'" + Printable(entry) + "' on '" + Printable(subject) + "'";
+    ASSERT_EQ(shortcut.outcome, machine.outcome) << what;
+    if (shortcut.outcome != O::Match) {
+      ASSERT_EQ(shortcut.steps, machine.steps) << what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tokengate::gate

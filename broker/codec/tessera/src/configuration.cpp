@@ -21,15 +21,17 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// Where a problem is: the text's origin and the line. Only a view, so that a line that is
+// fine costs nothing; the message is built when it is raised.
 class Problem {
  public:
   Problem(std::string_view origin, std::size_t line) : origin_(origin), line_(line) {}
   [[noreturn]] void Raise(const std::string& what) const {
-    throw ConfigurationException(origin_ + ":" + std::to_string(line_) + ": " + what);
+    throw ConfigurationException(std::string(origin_) + ":" + std::to_string(line_) + ": " + what);
   }
 
  private:
-  std::string origin_;
+  std::string_view origin_;
   std::size_t line_;
 };
 

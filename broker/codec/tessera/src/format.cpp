@@ -7,7 +7,9 @@
 // Every length is checked against what is left before anything is read; trailing bytes,
 // malformed UTF-8 and repeated names are refused.
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "tessera/tessera.h"
 
@@ -17,26 +19,27 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 constexpr std::size_t kMaxField = 0xFFFF;
 
-int DecodeChar(char c) {
-  if (c >= 'A' && c <= 'Z')
-    return c - 'A';
-  if (c >= 'a' && c <= 'z')
-    return c - 'a' + 26;
-  if (c >= '0' && c <= '9')
-    return c - '0' + 52;
-  if (c == '-')
-    return 62;
-  if (c == '_')
-    return 63;
-  return -1;
-}
+// Value of each base64url character, -1 for every other byte.
+constexpr std::array<std::int8_t, 256> kDecode = [] {
+  std::array<std::int8_t, 256> t{};
+  t.fill(-1);
+  for (int i = 0; i < 64; ++i) {
+    t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  }
+  return t;
+}();
 
-// Strict UTF-16 -> UTF-8; nullopt on a lone surrogate.
+// Strict UTF-16 -> UTF-8; nullopt on a lone surrogate. Sized once for the longest result (at
+// most three bytes per unit) and cut to what was written.
 std::optional<std::string> ToUtf8(std::u16string_view in) {
-  std::string out;
-  out.reserve(in.size());
+  std::string out(in.size() * 3, '\0');
+  char* o = out.data();
   for (std::size_t i = 0; i < in.size(); ++i) {
     std::uint32_t cp = in[i];
+    if (cp < 0x80) {
+      *o++ = static_cast<char>(cp);
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF)
         return std::nullopt;
@@ -45,34 +48,47 @@ std::optional<std::string> ToUtf8(std::u16string_view in) {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
       return std::nullopt;
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    if (cp < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (cp >> 6));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *o++ = static_cast<char>(0xE0 | (cp >> 12));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *o++ = static_cast<char>(0xF0 | (cp >> 18));
+      *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 
-// Strict UTF-8 -> UTF-16; nullopt on any malformed, overlong or surrogate sequence.
+// Strict UTF-8 -> UTF-16; nullopt on any malformed, overlong or surrogate sequence. Every byte
+// gives at most one unit, so the output is sized once and cut to what was written.
 std::optional<std::u16string> FromUtf8(std::span<const std::uint8_t> in) {
-  std::u16string out;
-  out.reserve(in.size());
+  std::u16string out(in.size(), u'\0');
+  char16_t* o = out.data();
   std::size_t i = 0;
   while (i < in.size()) {
+    // Runs of ASCII, eight bytes at a time.
+    while (in.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, in.data() + i, 8);
+      if ((word & 0x8080808080808080u) != 0)
+        break;
+      for (std::size_t k = 0; k < 8; ++k)
+        o[k] = in[i + k];
+      o += 8;
+      i += 8;
+    }
+    if (i == in.size())
+      break;
     const std::uint8_t b0 = in[i];
     if (b0 < 0x80) {
-      out.push_back(b0);
+      *o++ = b0;
       ++i;
       continue;
     }
@@ -98,14 +114,15 @@ std::optional<std::u16string> FromUtf8(std::span<const std::uint8_t> in) {
     if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
       return std::nullopt;
     if (cp < 0x10000) {
-      out.push_back(static_cast<char16_t>(cp));
+      *o++ = static_cast<char16_t>(cp);
     } else {
       cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     }
     i += extra + 1;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 
@@ -172,6 +189,11 @@ std::optional<MultiStringDictionary> DecodePayload(std::span<const std::uint8_t>
   if (!count)
     return std::nullopt;
   MultiStringDictionary out;
+  // Every attribute takes at least four bytes (two lengths), so the count is checked against
+  // what is there before room is made for it.
+  if (*count > (data.size() - 2) / 4)
+    return std::nullopt;
+  out.Reserve(*count);
   for (std::size_t i = 0; i < *count; ++i) {
     auto name = in.Text();
     if (!name || out.Contains(*name))
@@ -219,52 +241,68 @@ struct WipeOnExit {
 }  // namespace
 
 std::string Base64UrlEncode(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve((bytes.size() * 4 + 2) / 3);
+  const std::size_t whole = bytes.size() / 3;
+  const std::size_t rest = bytes.size() % 3;
+  std::string out(whole * 4 + (rest == 0 ? 0 : rest + 1), '\0');
+  char* o = out.data();
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     const std::uint32_t v =
         (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back(kAlphabet[v & 63]);
+    *o++ = kAlphabet[(v >> 18) & 63];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kAlphabet[v & 63];
   }
-  const std::size_t rest = bytes.size() - i;
   if (rest == 1) {
     const std::uint32_t v = std::uint32_t{bytes[i]} << 16;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
+    *o++ = kAlphabet[(v >> 18) & 63];
+    *o++ = kAlphabet[(v >> 12) & 63];
   } else if (rest == 2) {
     const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
+    *o++ = kAlphabet[(v >> 18) & 63];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
   }
   return out;
 }
 
 std::optional<std::vector<std::uint8_t>> Base64UrlDecode(std::string_view text) {
-  if (text.size() % 4 == 1)
+  const std::size_t rest = text.size() % 4;
+  if (rest == 1)
     return std::nullopt;
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() * 3 / 4);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    const int v = DecodeChar(c);
-    if (v < 0)
+  // Four characters give three bytes; a final two or three give one or two.
+  std::vector<std::uint8_t> out(text.size() / 4 * 3 + (rest == 0 ? 0 : rest - 1));
+  std::uint8_t* o = out.data();
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t whole = text.size() - rest;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    const int a = kDecode[in[i]], b = kDecode[in[i + 1]], c = kDecode[in[i + 2]],
+              d = kDecode[in[i + 3]];
+    if ((a | b | c | d) < 0)
       return std::nullopt;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>((acc >> bits) & 0xFF));
-    }
+    const std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
+                            (static_cast<std::uint32_t>(b) << 12) |
+                            (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
+    *o++ = static_cast<std::uint8_t>(v >> 16);
+    *o++ = static_cast<std::uint8_t>(v >> 8);
+    *o++ = static_cast<std::uint8_t>(v);
   }
-  // Leftover bits must be zero, so that every byte string has exactly one encoding.
-  if (bits > 0 && (acc & ((1u << bits) - 1)) != 0)
-    return std::nullopt;
+  if (rest != 0) {
+    const int a = kDecode[in[whole]], b = kDecode[in[whole + 1]];
+    const int c = rest == 3 ? kDecode[in[whole + 2]] : 0;
+    if ((a | b | c) < 0)
+      return std::nullopt;
+    const std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
+                            (static_cast<std::uint32_t>(b) << 12) |
+                            (static_cast<std::uint32_t>(c) << 6);
+    // Leftover bits must be zero, so that every byte string has exactly one encoding.
+    if ((rest == 2 && (v & 0xFFFF) != 0) || (rest == 3 && (v & 0xFF) != 0))
+      return std::nullopt;
+    *o++ = static_cast<std::uint8_t>(v >> 16);
+    if (rest == 3)
+      *o++ = static_cast<std::uint8_t>(v >> 8);
+  }
   return out;
 }
 

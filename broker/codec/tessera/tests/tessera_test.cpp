@@ -314,5 +314,33 @@ TEST(TesseraFormatTest, Base64UrlIsStrict) {
   }
 }
 
+TEST(TesseraFormatTest, Base64UrlEveryLengthAndEveryForeignByte) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    const std::string text = format::Base64UrlEncode(bytes);
+    EXPECT_EQ(text.size(), (n * 4 + 2) / 3);
+    EXPECT_EQ(format::Base64UrlDecode(text), bytes);
+    // A foreign byte anywhere, also in the final incomplete group, fails the whole text.
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      for (const char foreign : {'=', '+', '/', ' ', '\0', '\x80', '\xff', '.'}) {
+        std::string bad = text;
+        bad[at] = foreign;
+        EXPECT_FALSE(format::Base64UrlDecode(bad)) << at << " " << int(foreign);
+      }
+    }
+    // The unused low bits of a final incomplete group must be zero.
+    if (text.size() % 4 != 0) {
+      constexpr std::string_view kAlphabet =
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+      std::string bad = text;
+      bad.back() = kAlphabet[kAlphabet.find(text.back()) ^ 1];  // sets the lowest bit
+      EXPECT_FALSE(format::Base64UrlDecode(bad)) << bad;
+    }
+    bytes.push_back(static_cast<std::uint8_t>(0xA5 ^ (n * 37)));
+  }
+  EXPECT_FALSE(format::Base64UrlDecode(std::string(5, 'A')));
+}
+
 }  // namespace
 }  // namespace tessera

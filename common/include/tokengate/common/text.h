@@ -16,6 +16,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 std::optional<std::string> NarrowBytes(std::u16string_view units);
 // Byte-for-unit widening: every byte becomes the UTF-16 unit of the same value.
 std::u16string WidenBytes(std::string_view bytes);
+// The same into a caller's array of at least `bytes.size()` units (no terminator is written).
+void WidenBytesInto(std::string_view bytes, char16_t* out) noexcept;
 
 // The platform's single-byte ("ANSI") code page: UTF-8 on Linux, the process code page on
 // Windows. Characters the code page lacks become its substitute character. Implemented by the

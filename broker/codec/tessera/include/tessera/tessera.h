@@ -80,6 +80,8 @@ class MultiStringDictionary {
   const Values* Find(std::u16string_view name) const;
   bool Contains(std::u16string_view name) const { return Find(name) != nullptr; }
   bool Remove(std::u16string_view name);
+  // Makes room for `count` names, so that adding them moves nothing.
+  void Reserve(std::size_t count) { entries_.reserve(count); }
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -20,13 +20,17 @@ struct BrokerRequest {
 };
 
 // The caller-owned result areas, cleared before each call so that a failed call reads as empty.
+// Clearing sets the lengths and the first unit of each area: nothing is read beyond a length or
+// a terminator, so the 50,000 bytes of the areas are never filled as a whole.
 struct BrokerOutputs {
-  std::int32_t updatedTokenLength = 0;
-  std::array<char16_t, rpc::kUpdatedTokenCapacity> updatedToken{};
-  std::int32_t headerLength = 0;
-  std::array<char16_t, rpc::kHeaderCapacity> header{};
-  std::int32_t attributeListLength = 0;
-  std::array<char16_t, rpc::kAttributeListCapacity> attributeList{};
+  BrokerOutputs() noexcept { Clear(); }
+
+  std::int32_t updatedTokenLength;
+  std::array<char16_t, rpc::kUpdatedTokenCapacity> updatedToken;
+  std::int32_t headerLength;
+  std::array<char16_t, rpc::kHeaderCapacity> header;
+  std::int32_t attributeListLength;
+  std::array<char16_t, rpc::kAttributeListCapacity> attributeList;
 
   void Clear() noexcept;
   // The texts as far as their returned lengths say, clamped to the capacities.
@@ -36,6 +40,10 @@ struct BrokerOutputs {
   // True when the updated token is the expiry marker, in any letter case.
   bool SessionExpired() const noexcept;
 };
+
+// The calling thread's output areas (50,000 bytes), made on its first call and reused: a request
+// needs them only until it is handed on, and each call clears them before it fills them.
+BrokerOutputs& ThreadBrokerOutputs();
 
 // Status values of the calls.
 inline constexpr std::int32_t kBrokerOk = 0;      // GetHeaderString succeeded

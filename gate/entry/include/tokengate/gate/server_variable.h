@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,11 @@ std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
 // warning event.
 std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                                     std::string_view name);
+
+// The calling thread's reading area of kWorkAreaBytes bytes, for the server's answers: made on the
+// thread's first read and reused by every later one, never cleared (a read uses only what the
+// server reports as written). What it holds is valid until the thread's next read.
+std::span<char> ThreadReadingArea();
 
 // The warning text of a failed read.
 std::u16string ServerVariableWarning(std::string_view name, std::uint32_t code);
