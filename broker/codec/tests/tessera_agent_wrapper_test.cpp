@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <vector>
 
 #include "tessera/tessera.h"
@@ -275,9 +276,9 @@ TEST_F(WrapperTest, CodecFailuresBecomeMessages) {
 
 TEST_F(WrapperTest, PropertiesFileIsReadOnEveryCall) {
   const auto path = dir_ / "tessera.properties";
-  std::ifstream in(path);
-  const std::string original((std::istreambuf_iterator<char>(in)), {});
-  in.close();
+  std::ostringstream read;
+  read << std::ifstream(path).rdbuf();
+  const std::string original = read.str();
   const auto token = Sealed(Dict({{u"subject", {u"jdoe"}}}));
   const auto rewrite = [&](const std::string& text) { std::ofstream(path) << text; };
   std::array<std::uint8_t, tessera::crypto::kKeyBytes> other{};

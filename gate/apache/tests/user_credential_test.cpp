@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -72,8 +73,9 @@ class UserCredentialTest : public ::testing::Test {
     krb5_free_principal(ctx, user);
     krb5_free_principal(ctx, service);
     krb5_free_context(ctx);
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream bytes;
+    bytes << std::ifstream(file, std::ios::binary).rdbuf();
+    return bytes.str();
   }
 
   // A memory file with `bytes`, sealed against change when `seal`.

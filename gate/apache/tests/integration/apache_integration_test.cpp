@@ -224,8 +224,9 @@ TEST_F(ApacheGateTest, TokenUserIsTheRequestsUser) {
   std::string log;
   for (int i = 0; i < 50 && log.find(" carol \"GET /app/whoami.cgi") == std::string::npos; ++i) {
     ::usleep(100'000);
-    std::ifstream in(site_->Work() + "/httpd/access.log");
-    log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream read;
+    read << std::ifstream(site_->Work() + "/httpd/access.log").rdbuf();
+    log = read.str();
   }
   EXPECT_NE(log.find("127.0.0.1 carol \"GET /app/whoami.cgi HTTP/1.1\" 200"), std::string::npos)
       << log;

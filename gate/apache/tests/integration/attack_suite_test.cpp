@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -304,9 +305,9 @@ TEST_F(AttackTest, LocalCallerCannotMakeTheBrokerUseItsOwnKey) {
   EXPECT_NE(out.find("/proc/kmsg rc=1"), std::string::npos) << out;  // refused at once, not 124
   EXPECT_EQ(out.find("rc=124"), std::string::npos) << out;
   // The broker says why, for the administrator.
-  std::ifstream brokerLog(site_->Value("BROKER_LOG"));
-  const std::string log((std::istreambuf_iterator<char>(brokerLog)),
-                        std::istreambuf_iterator<char>());
+  std::ostringstream brokerLog;
+  brokerLog << std::ifstream(site_->Value("BROKER_LOG")).rdbuf();
+  const std::string log = brokerLog.str();
   EXPECT_NE(log.find("is owned by uid " + std::to_string(::getpwnam("www-data")->pw_uid) +
                      "; it must be owned by root"),
             std::string::npos)

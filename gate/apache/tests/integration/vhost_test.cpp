@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <regex>
 #include <string>
 
@@ -40,9 +41,9 @@ class VirtualHostsTest : public ::testing::Test {
   }
 
   static void Replace(const std::string& file, const std::string& from, const std::string& to) {
-    std::ifstream in(file);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    in.close();
+    std::ostringstream read;
+    read << std::ifstream(file).rdbuf();
+    std::string text = read.str();
     text = std::regex_replace(text, std::regex(from), to);
     std::ofstream(file) << text;
   }
@@ -135,8 +136,9 @@ class ConfigTestTest : public VirtualHostsTest {
     std::filesystem::create_directories(dir);
     const std::string conf = dir + "/httpd.conf";
     {
-      std::ifstream in(site_->Work() + "/httpd/httpd.conf");
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::ostringstream read;
+      read << std::ifstream(site_->Work() + "/httpd/httpd.conf").rdbuf();
+      std::string text = read.str();
       // Other ports and pid file: this Apache only checks its configuration.
       text = std::regex_replace(text, std::regex("Listen [^\n]*"), "");
       text = std::regex_replace(text, std::regex("PidFile [^\n]*"), "PidFile " + dir + "/pid");
