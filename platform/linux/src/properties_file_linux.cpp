@@ -225,11 +225,12 @@ namespace {
 // needed. False (nothing refused yet) when the path goes through a symbolic link or "..", which
 // the walk by descriptors resolves. `where` ends as the directory's path.
 bool CheckDirectoriesByName(const Checker& check, const std::string& path, std::size_t lastSlash,
-                            std::string& where) {
+                            std::string& where, dev_t& device) {
   struct stat st {};
   if (::lstat("/", &st) != 0)
     check.Failed(errno);
   check.Directory(st, "/");
+  device = st.st_dev;
   where.clear();
   std::size_t begin = 1;
   while (begin < lastSlash) {
@@ -249,6 +250,7 @@ bool CheckDirectoriesByName(const Checker& check, const std::string& path, std::
     if (!S_ISDIR(st.st_mode))
       check.Failed(ENOTDIR);
     check.Directory(st, where);
+    device = st.st_dev;
   }
   if (where.empty())
     where = "/";
@@ -259,12 +261,15 @@ bool CheckDirectoriesByName(const Checker& check, const std::string& path, std::
 // fstat. A symbolic link between directories is followed where the kernel would follow it (only
 // someone who may write the directory holding it could have made it), and every directory it
 // leads through is checked the same way.
-UniqueFd WalkByDescriptors(const Checker& check, const std::string& path, std::size_t lastSlash) {
+UniqueFd WalkByDescriptors(const Checker& check, const std::string& path, std::size_t lastSlash,
+                           dev_t& device) {
   UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat st {};
   if (!dir || ::fstat(dir.get(), &st) != 0)
     check.Failed(errno);
   check.Directory(st, "/");
+  const dev_t rootDevice = st.st_dev;
+  device = rootDevice;
   std::string where = "/";
   std::vector<std::string> pending;
   PushComponents(std::string_view(path).substr(0, lastSlash), pending);
@@ -289,6 +294,7 @@ UniqueFd WalkByDescriptors(const Checker& check, const std::string& path, std::s
         if (!dir)
           check.Failed(errno);
         where = "/";
+        device = rootDevice;
       }
       PushComponents(std::string_view(target, static_cast<std::size_t>(n)), pending);
       continue;
@@ -297,6 +303,7 @@ UniqueFd WalkByDescriptors(const Checker& check, const std::string& path, std::s
       check.Failed(ENOTDIR);
     Descend(where, component);
     check.Directory(st, where);
+    device = st.st_dev;
     dir = std::move(next);
   }
   return dir;
@@ -321,25 +328,31 @@ void StrictPropertiesFileSource::Read(const std::string& path, std::string& text
   // its full path or relative to the directory's descriptor.
   std::string directory;
   UniqueFd dir;
-  if (!CheckDirectoriesByName(check, path, lastSlash, directory))
-    dir = WalkByDescriptors(check, path, lastSlash);
+  dev_t directoryDevice = 0;  // the file system of the directory holding the file
+  if (!CheckDirectoriesByName(check, path, lastSlash, directory, directoryDevice))
+    dir = WalkByDescriptors(check, path, lastSlash, directoryDevice);
   const int at = dir ? dir.get() : AT_FDCWD;
   const char* entry = dir ? name.c_str() : path.c_str();
 
   // The file: its entry first, so that nothing but a regular file on a local file system is
   // ever opened (opening a device or a kernel file can have effects of its own), then the same
   // checks on the open descriptor, which is what is read.
-  struct stat st {};
-  if (::fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
+  struct stat entryStat {};
+  if (::fstatat(at, entry, &entryStat, AT_SYMLINK_NOFOLLOW) != 0)
     check.Failed(errno);
-  check.File(st);
+  check.File(entryStat);
   struct statfs fs {};
   check.FileSystem(dir ? ::fstatfs(dir.get(), &fs) : ::statfs(directory.c_str(), &fs), fs);
   UniqueFd fd(::openat(at, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0)
     check.Failed(errno);
   check.File(st);
-  check.FileSystem(::fstatfs(fd.get(), &fs), fs);
+  // The file system is asked again only when what was opened is not the entry checked above on
+  // the directory's own file system: the same file there needs no second look.
+  if (st.st_dev != entryStat.st_dev || st.st_ino != entryStat.st_ino ||
+      st.st_dev != directoryDevice)
+    check.FileSystem(::fstatfs(fd.get(), &fs), fs);
 
   constexpr std::size_t kMax = AgentConfiguration::kMaxFileBytes;
   if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMax)
