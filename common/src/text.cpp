@@ -177,6 +177,16 @@ std::optional<std::string> NarrowBytes(std::u16string_view units) {
   return out;
 }
 
+bool AppendNarrowBytes(std::string& out, std::u16string_view units) {
+  const std::size_t at = out.size();
+  out.resize(at + units.size());
+  if (NarrowInto(units.data(), units.size(), out.data() + at) > 0xFF) {
+    out.resize(at);
+    return false;
+  }
+  return true;
+}
+
 std::u16string WidenBytes(std::string_view bytes) {
   std::u16string out(bytes.size(), u'\0');
   WidenInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
@@ -185,6 +195,31 @@ std::u16string WidenBytes(std::string_view bytes) {
 
 void WidenBytesInto(std::string_view bytes, char16_t* out) noexcept {
   WidenInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
+}
+
+bool IsAscii(std::string_view bytes) noexcept {
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    seen |= w;
+  }
+  for (; i < bytes.size(); ++i) {
+    seen |= static_cast<unsigned char>(bytes[i]);
+  }
+  return (seen & kHigh) == 0;
+}
+
+bool AppendAscii(std::string& out, std::u16string_view units) {
+  const std::size_t at = out.size();
+  out.resize(at + units.size());
+  if (NarrowInto(units.data(), units.size(), out.data() + at) >= 0x80) {
+    out.resize(at);
+    return false;
+  }
+  return true;
 }
 
 char16_t AsciiLower(char16_t c) {

@@ -115,6 +115,30 @@ TEST(Text, NarrowBytesRefusesUnitsAboveFF) {
   EXPECT_EQ(WidenBytes(std::string("\0\x80\xff", 3)), std::u16string(u"\0\u0080\u00ff", 3));
 }
 
+TEST(Text, AsciiChecksAndAppendsLookAtEveryPosition) {
+  for (std::size_t size = 0; size < 20; ++size) {
+    const std::string ascii(size, 'a');
+    EXPECT_TRUE(IsAscii(ascii));
+    std::string out = "x";
+    EXPECT_TRUE(AppendAscii(out, std::u16string(size, u'a')));
+    EXPECT_EQ(out, "x" + ascii);
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string high = ascii;
+      high[at] = '\x80';
+      EXPECT_FALSE(IsAscii(high)) << size << " " << at;
+      for (const char16_t unit : {u'\u0080', u'\u00ff', u'\u0100', u'\uffff'}) {
+        std::u16string units(size, u'a');
+        units[at] = unit;
+        out = "x";
+        EXPECT_FALSE(AppendAscii(out, units)) << size << " " << at;
+        EXPECT_EQ(out, "x");
+        EXPECT_EQ(AppendNarrowBytes(out, units), unit <= 0xFF) << size << " " << at;
+        EXPECT_EQ(out, unit <= 0xFF ? "x" + *NarrowBytes(units) : "x");
+      }
+    }
+  }
+}
+
 TEST(Text, AnsiIsUtf8OnLinux) {
   EXPECT_EQ(ToAnsi(u"\u00e9"), "\xC3\xA9");
   EXPECT_EQ(FromAnsi("\xC3\xA9"), u"\u00e9");

@@ -456,13 +456,12 @@ std::vector<std::string_view> AttributeValues(std::string_view value) {
 }
 
 void ApacheRequestHost::RecordAttributes(const std::vector<HeaderView>& lines,
-                                         std::vector<HeaderView> original) {
+                                         const HeaderLineSet& fromRequest) {
   if (state_ == nullptr) {
     return;
   }
   // What the request continues with, less what the client sent: the broker's attribute headers
   // (and a Cookie header the gate rewrote, which is none of them).
-  const HeaderLineSet fromRequest(std::move(original));
   apr_table_t* attributes = apr_table_make(r_->pool, 8);
   const char* user = nullptr;
   const std::string userHeader = attributePrefix_ + userAttribute_;
@@ -518,15 +517,16 @@ bool ApacheRequestHost::ApplyHandOff(const gate::HandOff& handOff) {
   // Apache has already framed the request body by the client's own Content-Length and
   // Transfer-Encoding; the replaced header set keeps exactly those, whatever the block holds.
   const std::vector<HeaderView> original = RequestHeaders(r_->headers_in);
+  const HeaderLineSet fromRequest(original);
   const std::vector<HeaderView> lines = KeepRequestFramingViews(
-      ChildHeaderSetViews(ParseHeaderBlockViews(handOff.child_headers), original), original);
+      ChildHeaderSetViews(ParseHeaderBlockViews(handOff.child_headers), fromRequest), original);
   apr_table_t* headers = apr_table_make(r_->pool, static_cast<int>(lines.size()) + 1);
   for (const auto& [name, value] : lines) {
     apr_table_addn(headers, apr_pstrmemdup(r_->pool, name.data(), name.size()),
                    apr_pstrmemdup(r_->pool, value.data(), value.size()));
   }
   r_->headers_in = headers;
-  RecordAttributes(lines, original);
+  RecordAttributes(lines, fromRequest);
   if (handOff.kind == gate::HandOffKind::Impersonated) {
     const std::string user = text::Utf16ToUtf8(handOff.user_name);
     r_->user = apr_pstrmemdup(r_->pool, user.data(), user.size());

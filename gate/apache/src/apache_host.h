@@ -122,7 +122,7 @@ class ApacheRequestHost final : public gate::IRequestHost, public gate::IFilterC
  private:
   bool ApplyHandOff(const gate::HandOff& handOff);
   // Keeps the attribute headers the gate added for authorization, and sets the token's user.
-  void RecordAttributes(const std::vector<HeaderView>& lines, std::vector<HeaderView> original);
+  void RecordAttributes(const std::vector<HeaderView>& lines, const HeaderLineSet& fromRequest);
 
   request_rec* r_;
   RequestState* state_;

@@ -93,6 +93,9 @@ std::vector<HeaderLine> ChildHeaderSet(const std::vector<HeaderLine>& child,
 // The same over views; the result refers to the lines of `child`.
 std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
                                             std::vector<HeaderView> original);
+// The same with the request's own headers already made a set, for a caller that asks it again.
+std::vector<HeaderView> ChildHeaderSetViews(const std::vector<HeaderView>& child,
+                                            const HeaderLineSet& fromRequest);
 
 // The decoded request path as the pattern lists see it first (the "URL" variable): the same
 // resource as a backend behind Apache would read it. "%2F" (left encoded under AllowEncodedSlashes

@@ -29,6 +29,16 @@ std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
 
 std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                                     std::string_view name) {
+  const std::optional<std::string_view> bytes = TryReadServerVariableBytes(host, log, name);
+  if (!bytes) {
+    return std::nullopt;
+  }
+  return text::FromAnsi(*bytes);
+}
+
+std::optional<std::string_view> TryReadServerVariableBytes(IRequestHost& host,
+                                                           const GateEventLog& log,
+                                                           std::string_view name) {
   const std::span<char> area = ThreadReadingArea();
   const VariableRead read = host.GetServerVariable(name, area);
   if (read.error != VariableError::None) {
@@ -42,7 +52,7 @@ std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const Ga
     length = kWorkAreaBytes;
   }
   const std::string_view bytes(area.data(), length);
-  return text::FromAnsi(bytes.substr(0, bytes.find('\0')));
+  return bytes.substr(0, bytes.find('\0'));
 }
 
 }  // namespace tokengate::gate

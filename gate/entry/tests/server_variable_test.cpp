@@ -47,7 +47,22 @@ TEST(ReadServerVariable, FailedReadsGiveEmptyValueAndOneWarning) {
     ASSERT_EQ(host.Events().size(), 1u);
     EXPECT_EQ(host.Events()[0].type, EventType::Warning);
     EXPECT_EQ(host.Events()[0].text, c.text);
+    // The byte read fails the same way, with the same warning.
+    EXPECT_EQ(TryReadServerVariableBytes(host, host.Log(), "ALL_RAW"), std::nullopt);
+    ASSERT_EQ(host.Events().size(), 2u);
+    EXPECT_EQ(host.Events()[1].type, EventType::Warning);
+    EXPECT_EQ(host.Events()[1].text, c.text);
   }
+}
+
+TEST(TryReadServerVariableBytes, GivesTheBytesAsWrittenUpToTheFirstNul) {
+  TestHost host(TestRequest{.url = "/caf\xc3\xa9/\xff"});
+  EXPECT_EQ(TryReadServerVariableBytes(host, host.Log(), "URL"), "/caf\xc3\xa9/\xff");
+  host.SetVariable("URL", std::string("/a\0b", 4));
+  EXPECT_EQ(TryReadServerVariableBytes(host, host.Log(), "URL"), "/a");
+  host.SetVariable("URL", "");
+  EXPECT_EQ(TryReadServerVariableBytes(host, host.Log(), "URL"), "");
+  EXPECT_TRUE(host.Events().empty());
 }
 
 TEST(ReadServerVariable, ValueLargerThanTheAreaIsRefusedNotCut) {

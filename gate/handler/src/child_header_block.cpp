@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "tokengate/common/text.h"
@@ -43,25 +44,61 @@ std::vector<std::u16string_view> AttributeItems(std::u16string_view list) {
   }
 }
 
-bool StartsWithIgnoreCase(std::u16string_view name, std::u16string_view prefix) {
-  return name.size() >= prefix.size() &&
-         text::EqualsIgnoreAsciiCase(name.substr(0, prefix.size()), prefix);
+// The header walk reads units (char16_t) or, for headers that are ASCII, their bytes (char): ASCII
+// is the same text in every ANSI code page, byte for unit, so both walks split, compare and keep
+// the same lines, and the bytes need no conversion in either direction.
+template <typename Char>
+using View = std::basic_string_view<Char>;
+
+template <typename Char>
+char16_t Unit(Char c) {
+  return static_cast<char16_t>(static_cast<std::make_unsigned_t<Char>>(c));
 }
 
-bool HasLineBreakOrNul(std::u16string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char16_t c) {
-    return c <= u'\r' && (c == u'\r' || c == u'\n' || c == u'\0');
+template <typename Char>
+bool EqualsIgnoreCase(View<Char> a, std::u16string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Char x, char16_t y) {
+           return text::AsciiLower(Unit(x)) == text::AsciiLower(y);
+         });
+}
+
+template <typename Char>
+bool StartsWithIgnoreCase(View<Char> name, std::u16string_view prefix) {
+  return name.size() >= prefix.size() && EqualsIgnoreCase(name.substr(0, prefix.size()), prefix);
+}
+
+template <typename Char>
+bool HasLineBreakOrNul(View<Char> text) {
+  std::size_t i = 0;
+  if constexpr (std::is_same_v<Char, char>) {
+    // Eight bytes at a time while none of them is below 0x0E.
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    for (; text.size() - i >= 8; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if (((word - 0x0E * kOnes) & ~word & 0x80 * kOnes) != 0) {
+        break;
+      }
+    }
+  }
+  return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(), [](Char c) {
+    return c <= Char('\r') && (c == Char('\r') || c == Char('\n') || c == Char('\0'));
   });
 }
 
 // Position of the first CR LF in `text`, or npos.
-std::size_t FindLineEnd(std::u16string_view text) {
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == u'\r' && text[i + 1] == u'\n') {
-      return i;
+template <typename Char>
+std::size_t FindLineEnd(View<Char> text) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return text.find("\r\n", 0, 2);
+  } else {
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      if (text[i] == u'\r' && text[i + 1] == u'\n') {
+        return i;
+      }
     }
+    return std::u16string_view::npos;
   }
-  return std::u16string_view::npos;
 }
 
 // Every CR is the start of a CR LF pair and every LF the end of one; no NUL. Two texts that each
@@ -100,24 +137,32 @@ bool WellFormedLines(std::string_view text) {
 
 }  // namespace
 
-std::u16string WithoutCookie(std::u16string_view header, std::u16string_view name) {
-  std::u16string out;
-  std::u16string_view rest = header;
+namespace {
+
+template <typename Char>
+std::basic_string<Char> KeptCookies(View<Char> header, std::u16string_view name) {
+  std::basic_string<Char> out;
+  View<Char> rest = header;
   while (!rest.empty()) {
-    const std::size_t semicolon = rest.find(u';');
-    const std::u16string_view piece = rest.substr(0, semicolon);
-    rest =
-        semicolon == std::u16string_view::npos ? std::u16string_view{} : rest.substr(semicolon + 1);
+    const std::size_t semicolon = rest.find(Char(';'));
+    const View<Char> piece = rest.substr(0, semicolon);
+    rest = semicolon == View<Char>::npos ? View<Char>{} : rest.substr(semicolon + 1);
     if (IsCookieNamed(piece, name)) {
       continue;
     }
     if (!out.empty()) {
-      out += u';';
+      out += Char(';');
     }
     // The first cookie kept loses the blank the separator before it carried.
-    out += out.empty() && !piece.empty() && piece.front() == u' ' ? piece.substr(1) : piece;
+    out += out.empty() && !piece.empty() && piece.front() == Char(' ') ? piece.substr(1) : piece;
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string WithoutCookie(std::u16string_view header, std::u16string_view name) {
+  return KeptCookies(header, name);
 }
 
 std::u16string_view HeaderBlockMessage(HeaderBlockStatus status) {
@@ -137,10 +182,12 @@ std::u16string_view HeaderBlockMessage(HeaderBlockStatus status) {
   return u"";
 }
 
-HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
-                                       std::u16string_view attribute_list,
-                                       const GateSettings& settings, std::u16string& retained) {
-  retained.clear();
+namespace {
+
+// Appends to `retained` every line of `raw_headers` that BuildRetainedHeaders keeps.
+template <typename Char>
+HeaderBlockStatus RetainHeaders(View<Char> raw_headers, std::u16string_view attribute_list,
+                                const GateSettings& settings, std::basic_string<Char>& retained) {
   const std::u16string_view prefix = settings.AuthenticationPrefix;
   std::vector<std::u16string_view> items;
   if (prefix.empty()) {
@@ -149,17 +196,16 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
     }
     items = AttributeItems(attribute_list);
   }
-  retained.reserve(raw_headers.size());
-  std::u16string_view rest = raw_headers;
+  View<Char> rest = raw_headers;
   while (!rest.empty()) {
-    const std::size_t colon = rest.find(u':');
-    if (colon == std::u16string_view::npos) {
+    const std::size_t colon = rest.find(Char(':'));
+    if (colon == View<Char>::npos) {
       break;
     }
-    const std::u16string_view name = rest.substr(0, colon);
+    const View<Char> name = rest.substr(0, colon);
     rest.remove_prefix(std::min(colon + 2, rest.size()));
-    std::u16string_view value;
-    if (const std::size_t crlf = FindLineEnd(rest); crlf != std::u16string_view::npos) {
+    View<Char> value;
+    if (const std::size_t crlf = FindLineEnd(rest); crlf != View<Char>::npos) {
       value = rest.substr(0, crlf);
       rest.remove_prefix(crlf + 2);
     } else {
@@ -171,7 +217,7 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
       drop = StartsWithIgnoreCase(name, prefix);
     } else {
       for (std::u16string_view item : items) {
-        if (text::EqualsIgnoreAsciiCase(item, name)) {
+        if (EqualsIgnoreCase(name, item)) {
           drop = true;
           break;
         }
@@ -181,19 +227,50 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
       continue;
     }
     if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
-      retained.clear();
       return HeaderBlockStatus::UnsafeCharacter;
     }
-    if (settings.StripTokenCookie && text::EqualsIgnoreAsciiCase(name, u"Cookie")) {
-      const std::u16string kept = WithoutCookie(value, settings.TesseraName);
+    if (settings.StripTokenCookie && EqualsIgnoreCase(name, u"Cookie")) {
+      const std::basic_string<Char> kept = KeptCookies(value, settings.TesseraName);
       if (!kept.empty()) {
-        retained.append(name).append(u": ").append(kept).append(u"\r\n");
+        retained.append(name).append(1, Char(':')).append(1, Char(' ')).append(kept);
+        retained.append(1, Char('\r')).append(1, Char('\n'));
       }
       continue;
     }
-    retained.append(name).append(u": ").append(value).append(u"\r\n");
+    retained.append(name).append(1, Char(':')).append(1, Char(' ')).append(value);
+    retained.append(1, Char('\r')).append(1, Char('\n'));
   }
   return HeaderBlockStatus::Ok;
+}
+
+// Appends the header string narrowed byte for unit (nothing when it holds a unit above U+00FF)
+// to a block whose lines are well formed, and checks the whole against its area.
+HeaderBlockStatus AppendAttributeHeaders(std::u16string_view header_string, std::string& block) {
+  const std::size_t retained = block.size();
+  if (text::AppendNarrowBytes(block, header_string) &&
+      !WellFormedLines(std::string_view(block).substr(retained))) {
+    block.clear();
+    return HeaderBlockStatus::UnsafeCharacter;
+  }
+  if (block.size() >= kWorkAreaBytes) {
+    block.clear();
+    return HeaderBlockStatus::TooLarge;
+  }
+  return HeaderBlockStatus::Ok;
+}
+
+}  // namespace
+
+HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
+                                       std::u16string_view attribute_list,
+                                       const GateSettings& settings, std::u16string& retained) {
+  retained.clear();
+  retained.reserve(raw_headers.size());
+  const HeaderBlockStatus status = RetainHeaders(raw_headers, attribute_list, settings, retained);
+  if (status != HeaderBlockStatus::Ok) {
+    retained.clear();
+  }
+  return status;
 }
 
 HeaderBlockStatus BuildChildHeaderBlock(std::u16string_view retained,
@@ -203,19 +280,33 @@ HeaderBlockStatus BuildChildHeaderBlock(std::u16string_view retained,
     block.clear();
     return HeaderBlockStatus::UnsafeCharacter;
   }
-  const std::optional<std::string> attributes = text::NarrowBytes(header_string);
-  if (attributes) {
-    if (!WellFormedLines(*attributes)) {
-      block.clear();
-      return HeaderBlockStatus::UnsafeCharacter;
+  return AppendAttributeHeaders(header_string, block);
+}
+
+HeaderBlockStatus BuildChildHeaderBlockFromRaw(std::string_view raw_headers,
+                                               std::u16string_view attribute_list,
+                                               std::u16string_view header_string,
+                                               const GateSettings& settings, std::string& block) {
+  block.clear();
+  if (!text::IsAscii(raw_headers)) {
+    std::u16string retained;
+    const HeaderBlockStatus status =
+        BuildRetainedHeaders(text::FromAnsi(raw_headers), attribute_list, settings, retained);
+    if (status != HeaderBlockStatus::Ok) {
+      return status;
     }
-    block += *attributes;
+    return BuildChildHeaderBlock(retained, header_string, block);
   }
-  if (block.size() >= kWorkAreaBytes) {
+  // ASCII headers are their own ANSI form: the kept lines go into the block as they are. Every
+  // one of them is a name and a value without CR, LF or NUL joined by ": " and ended by CR LF, so
+  // the lines of the block are well formed before the attribute headers are added.
+  block.reserve(raw_headers.size() + header_string.size());
+  const HeaderBlockStatus status = RetainHeaders(raw_headers, attribute_list, settings, block);
+  if (status != HeaderBlockStatus::Ok) {
     block.clear();
-    return HeaderBlockStatus::TooLarge;
+    return status;
   }
-  return HeaderBlockStatus::Ok;
+  return AppendAttributeHeaders(header_string, block);
 }
 
 }  // namespace tokengate::gate

@@ -239,17 +239,11 @@ std::uint32_t RequestFlow::Cancel(const std::optional<std::u16string>& token) {
 }
 
 HeaderBlockStatus RequestFlow::BuildBlock(const BrokerOutputs& out, std::string& block) {
-  const std::optional<std::u16string> raw = TryReadServerVariable(host_, log_, "ALL_RAW");
+  const std::optional<std::string_view> raw = TryReadServerVariableBytes(host_, log_, "ALL_RAW");
   if (!raw) {
     return HeaderBlockStatus::RequestHeadersUnavailable;
   }
-  std::u16string retained;
-  const HeaderBlockStatus status =
-      BuildRetainedHeaders(*raw, out.AttributeList(), *settings_, retained);
-  if (status != HeaderBlockStatus::Ok) {
-    return status;
-  }
-  return BuildChildHeaderBlock(retained, out.Header(), block);
+  return BuildChildHeaderBlockFromRaw(*raw, out.AttributeList(), out.Header(), *settings_, block);
 }
 
 std::optional<std::uint32_t> RequestFlow::RefreshCookie(const BrokerOutputs& out,

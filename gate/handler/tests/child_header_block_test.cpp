@@ -154,6 +154,91 @@ TEST(BuildChildHeaderBlock, BlockMustFitWithItsTerminator) {
   EXPECT_EQ(BuildChildHeaderBlock(line, u"", block), HeaderBlockStatus::TooLarge);
 }
 
+// The block straight from the request's ANSI headers is the block of the two steps over their
+// UTF-16 form: for ASCII headers (read as bytes) and for every other kind (converted first).
+TEST(BuildChildHeaderBlockFromRaw, AgreesWithTheStepsOverTheConvertedHeaders) {
+  std::vector<std::string> raws = {
+      "Host: a\r\nX-Auth-mail: evil\r\nx-auth-UID: e\r\nMy-X-Auth-: keep\r\n",
+      "UID: x\r\nuidx: y\r\nMail: z\r\nHost: h\r\n",
+      "X:value\r\n",
+      "A: 1\r\nB: 2",
+      "A: 1\r\ngarbage",
+      "Host: h\r\nCookie: a=1; TSR=abc\r\nCookie: TSR=2\r\nAccept: x\r\n",
+      "Cookie: T%53R=1;b=2 ; TSR=3\r\nCookie: TSR=x\r\n",
+      "A: x\nP-uid: admin\r\n",
+      "A: x\rB\r\n",
+      "Junk\r\nP-uid: admin\r\n",
+      std::string("A: x\0y\r\n", 8),
+      "P-x: a\rb\r\nA: 1\r\n",
+      "",
+      // Not ASCII: UTF-8 text, bytes invalid in it, a character right after the colon, a name
+      // that carries the prefix only once decoded, a cookie header.
+      "X: \xc3\xa9t\xc3\xa9\r\nHost: h\r\n",
+      "X: \xff\xfe\r\nY: \xe2\x82\r\n",
+      "X:\xc3\xa9t\xc3\xa9\r\nZ:\xf0\x9f\x98\x80x\r\n",
+      "\xc3\x89-uid: evil\r\nP-\xc3\xa9: evil\r\nmail: z\r\n",
+      "Cookie: caf\xc3\xa9=1; TSR=abc\r\n",
+      "X: \xc3\xa9\nP-uid: admin\r\n",
+  };
+  // Every position of a long value, for the parts that look at eight bytes at a time.
+  for (std::size_t at = 0; at < 24; ++at) {
+    for (const char c : {'\r', '\n', '\0', '\t', '\x0b', '\x0e'}) {
+      std::string value(24, 'v');
+      value[at] = c;
+      raws.push_back("Host: h\r\nX: " + value + "\r\n");
+    }
+  }
+  struct Naming {
+    std::u16string prefix;
+    std::u16string attribute_list;
+    bool strip;
+  };
+  const Naming namings[] = {{u"X-Auth-", u"", false},
+                            {u"P-", u"", true},
+                            {u"\u00e9-", u"", false},
+                            {u"", u"mail, uid, \u00c9-uid", false},
+                            {u"", u"", false}};
+  const std::u16string header_strings[] = {u"P-uid: alice\r\n", u"P-cn: \u00e9\r\n",
+                                           u"P-cn: \u20ac\r\n", u"P-cn: a\nP-admin: yes\r\n", u""};
+  for (const std::string& raw : raws) {
+    for (const Naming& naming : namings) {
+      for (const std::u16string& header_string : header_strings) {
+        GateSettings settings;
+        settings.AuthenticationPrefix = naming.prefix;
+        settings.StripTokenCookie = naming.strip;
+        settings.TesseraName = u"TSR";
+        std::u16string retained;
+        std::string expected;
+        HeaderBlockStatus status =
+            BuildRetainedHeaders(text::FromAnsi(raw), naming.attribute_list, settings, retained);
+        if (status == HeaderBlockStatus::Ok) {
+          status = BuildChildHeaderBlock(retained, header_string, expected);
+        }
+        std::string block = "stale";
+        EXPECT_EQ(BuildChildHeaderBlockFromRaw(raw, naming.attribute_list, header_string, settings,
+                                               block),
+                  status)
+            << raw;
+        EXPECT_EQ(block, expected) << raw;
+      }
+    }
+  }
+}
+
+TEST(BuildChildHeaderBlockFromRaw, BlockMustFitWithItsTerminator) {
+  GateSettings settings;
+  settings.AuthenticationPrefix = u"P-";
+  const std::string fits = "A: " + std::string(kWorkAreaBytes - 1 - 5 - 9, 'v') + "\r\n";
+  std::string block;
+  EXPECT_EQ(BuildChildHeaderBlockFromRaw(fits, u"", u"B: 1234\r\n", settings, block),
+            HeaderBlockStatus::Ok);
+  EXPECT_EQ(block.size(), kWorkAreaBytes - 1);
+  EXPECT_EQ(
+      BuildChildHeaderBlockFromRaw("A: v" + fits.substr(3), u"", u"B: 1234\r\n", settings, block),
+      HeaderBlockStatus::TooLarge);
+  EXPECT_EQ(block, "");
+}
+
 TEST(HeaderBlockMessage, AttributeListText) {
   EXPECT_EQ(HeaderBlockMessage(HeaderBlockStatus::AttributeListMissing),
             u"'cv_attribute_list' must be specified in Attribute Contract, if Authentication "

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tokengate/common/text.h"
 #include "tokengate/gate/response_pages.h"
 #include "tokengate/gate/server_variable.h"
 #include "tokengate/gate/testing/test_host.h"
@@ -96,6 +97,40 @@ TEST(Lists, DirectLookupAgreesWithTheParsedList) {
   for (const LookupCase& c : kCookieCases) {
     for (const auto& [name, value] : ParseCookieList(c.text)) {
       EXPECT_EQ(FindInCookieText(c.text, name), value);
+    }
+  }
+}
+
+// The request lookups read ASCII bytes as they are and convert any other text first: both give
+// the answers of the lookups over the converted text, also for text that is not ASCII or not even
+// valid in the code page.
+TEST(Lists, RequestLookupsAgreeWithTheTextLookups) {
+  std::vector<std::pair<std::string, std::u16string>> cases;
+  for (const LookupCase& c : kQueryCases) {
+    cases.emplace_back(text::ToAnsi(c.text), c.name);
+  }
+  for (const LookupCase& c : kCookieCases) {
+    cases.emplace_back(text::ToAnsi(c.text), c.name);
+  }
+  for (const char* bytes :
+       {"T=\xc3\xa9&a=1", "\xc3\xa9=1&T=tok", "T=tok\xff", "a=\xff; T=tok", "T%C3%A9=x; T=y",
+        "\xc3\xa9=x; T=%C3%A9", "T=a%00b; x=\xe2\x82", "x=1;\x80T=tok; T=v"}) {
+    for (const std::u16string name : {u"T", u"\u00e9", u"T\u00e9"}) {
+      cases.emplace_back(bytes, name);
+    }
+  }
+  for (const auto& [bytes, name] : cases) {
+    const std::u16string wide = text::FromAnsi(bytes);
+    TestHost host(TestRequest{
+        .method = "POST", .query = bytes, .headers = {{"Cookie", bytes}}, .body = bytes});
+    EXPECT_EQ(FindQueryValue(host, name), FindInQueryText(wide, name)) << bytes;
+    EXPECT_EQ(FindFormValue(host, host.Log(), name), FindInQueryText(wide, name)) << bytes;
+    EXPECT_EQ(FindCookieValue(host, GateSettings{}, host.Log(), name), FindInCookieText(wide, name))
+        << bytes;
+    for (std::string_view rest = bytes; !rest.empty();) {
+      const std::string_view piece = rest.substr(0, rest.find(';'));
+      rest.remove_prefix(std::min(rest.size(), piece.size() + 1));
+      EXPECT_EQ(IsCookieNamed(piece, name), IsCookieNamed(text::FromAnsi(piece), name)) << bytes;
     }
   }
 }

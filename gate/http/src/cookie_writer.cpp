@@ -16,9 +16,20 @@ void AppendTwoDigits(std::string& out, unsigned value) {
 // Appends the ANSI form of `part`; false when it holds a character that would end or split the
 // header line.
 bool AppendSafe(std::string& line, std::u16string_view part) {
+  const auto unsafe = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  // ASCII is its own ANSI form, narrowed straight into the line.
+  const std::size_t at = line.size();
+  if (text::AppendAscii(line, part)) {
+    const std::string_view added = std::string_view(line).substr(at);
+    if (added.find('\r') != std::string_view::npos || added.find('\n') != std::string_view::npos ||
+        added.find('\0') != std::string_view::npos) {
+      line.resize(at);
+      return false;
+    }
+    return true;
+  }
   const std::string bytes = text::ToAnsi(part);
-  if (std::any_of(bytes.begin(), bytes.end(),
-                  [](char c) { return c == '\r' || c == '\n' || c == '\0'; })) {
+  if (std::any_of(bytes.begin(), bytes.end(), unsafe)) {
     return false;
   }
   line += bytes;

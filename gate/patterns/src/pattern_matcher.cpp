@@ -33,6 +33,7 @@
 #include "pattern_tree.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 #include <memory>
@@ -837,6 +838,16 @@ std::u16string Lowered(std::u16string_view s) {
   return out;
 }
 
+// `s` lowercased: `s` itself when it holds no capital letter (most paths and lists), otherwise a
+// lowered copy kept in `storage`.
+std::u16string_view LoweredView(std::u16string_view s, std::u16string& storage) {
+  if (std::none_of(s.begin(), s.end(), [](char16_t c) { return c >= u'A' && c <= u'Z'; })) {
+    return s;
+  }
+  storage = Lowered(s);
+  return storage;
+}
+
 struct EntryResult {
   PatternOutcome outcome;
   PatternError error = PatternError::None;
@@ -932,8 +943,18 @@ struct GlobElement {
   bool repeated = false;
 };
 
-bool ParseGlob(std::u16string_view entry, std::vector<GlobElement>& out, bool& anchored,
-               bool& atEnd) {
+// At most 62 elements, kept in place: a glob test allocates nothing.
+struct GlobElements {
+  std::array<GlobElement, 63> items;
+  std::size_t count = 0;
+  std::size_t size() const { return count; }
+  const GlobElement& operator[](std::size_t i) const { return items[i]; }
+  const GlobElement* begin() const { return items.data(); }
+  const GlobElement* end() const { return items.data() + count; }
+  void push_back(const GlobElement& e) { items[count++] = e; }
+};
+
+bool ParseGlob(std::u16string_view entry, GlobElements& out, bool& anchored, bool& atEnd) {
   anchored = !entry.empty() && entry.front() == u'^';
   std::size_t i = anchored ? 1 : 0;
   atEnd = false;
@@ -983,8 +1004,7 @@ bool ParseGlob(std::u16string_view entry, std::vector<GlobElement>& out, bool& a
 
 std::optional<PatternOutcome> TestGlobEntry(std::u16string_view entry, std::u16string_view subject,
                                             std::uint64_t budget, bool last) {
-  std::vector<GlobElement> elements;
-  elements.reserve(entry.size());
+  GlobElements elements;
   bool anchored = false;
   bool atEnd = false;
   if (!ParseGlob(entry, elements, anchored, atEnd)) {
@@ -1167,8 +1187,10 @@ PatternListResult MatchPatternList(std::u16string_view listIn, std::u16string_vi
     return result;
   }
   try {
-    const std::u16string subject = Lowered(CutAtNul(subjectIn));
-    const std::u16string lowered = Lowered(list);
+    std::u16string subjectStorage;
+    std::u16string listStorage;
+    const std::u16string_view subject = LoweredView(CutAtNul(subjectIn), subjectStorage);
+    const std::u16string_view lowered = LoweredView(list, listStorage);
     std::size_t begin = 0;
     for (std::size_t index = 0;; ++index) {
       const std::size_t bar = lowered.find(u'|', begin);

@@ -20,6 +20,11 @@ std::u16string ReadServerVariable(IRequestHost& host, const GateEventLog& log,
 // warning event.
 std::optional<std::u16string> TryReadServerVariable(IRequestHost& host, const GateEventLog& log,
                                                     std::string_view name);
+// The same read without the conversion: the value's bytes (up to the first NUL) in the thread's
+// reading area, valid until the thread's next read; nullopt after the warning event.
+std::optional<std::string_view> TryReadServerVariableBytes(IRequestHost& host,
+                                                           const GateEventLog& log,
+                                                           std::string_view name);
 
 // The calling thread's reading area of kWorkAreaBytes bytes, for the server's answers: made on the
 // thread's first read and reused by every later one, never cleared (a read uses only what the

@@ -43,4 +43,12 @@ HeaderBlockStatus BuildRetainedHeaders(std::u16string_view raw_headers,
 HeaderBlockStatus BuildChildHeaderBlock(std::u16string_view retained,
                                         std::u16string_view header_string, std::string& block);
 
+// Both steps from the request's own headers as the server gives them (ALL_RAW, in the ANSI code
+// page): the same block and status as BuildRetainedHeaders over their UTF-16 form followed by
+// BuildChildHeaderBlock, without converting headers that are ASCII to UTF-16 and back.
+HeaderBlockStatus BuildChildHeaderBlockFromRaw(std::string_view raw_headers,
+                                               std::u16string_view attribute_list,
+                                               std::u16string_view header_string,
+                                               const GateSettings& settings, std::string& block);
+
 }  // namespace tokengate::gate

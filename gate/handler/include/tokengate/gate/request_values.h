@@ -37,6 +37,8 @@ NameValueList ParseCookieList(std::u16string_view text);
 // True when one piece of a Cookie header (the text between two ";") is a cookie named `name` as
 // the cookie lookup reads names (blanks skipped, "%XX" decoded).
 bool IsCookieNamed(std::u16string_view piece, std::u16string_view name);
+// The same for a piece in the ANSI code page.
+bool IsCookieNamed(std::string_view piece, std::u16string_view name);
 
 // The value of `name` in a list text; nullopt when absent or unset. First occurrence wins. Same
 // answers as looking the name up in the parsed list, without building it.
