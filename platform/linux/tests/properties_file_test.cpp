@@ -1,6 +1,7 @@
 // The broker's properties-file reader: what it reads and what it refuses, with the message the
 // operator gets.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,6 +250,31 @@ TEST(PropertiesFileOwner, TheBrokersOwnAccountIsTrustedToo) {
                                          "or uid 4243 (the broker's own) (chown root " +
                                          d + "/conf).");
   }
+  std::filesystem::remove_all(d);
+}
+
+// A kernel file mounted over an ordinary file of a checked directory is still seen for what it
+// is: the file system is asked again for a file that is not on its directory's.
+TEST(PropertiesFileMount, AKernelFileMountedOverTheFileIsRefused) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to mount";
+  std::string pattern = (std::filesystem::temp_directory_path() / "tg-props-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::string d = pattern;
+  const std::string path = Put(d + "/agent-config.txt");
+  if (::mount("/proc/version", path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    std::filesystem::remove_all(d);
+    GTEST_SKIP() << "bind mounts are not allowed here";
+  }
+  std::string text;
+  try {
+    StrictPropertiesFileSource(0).Read(path, text);
+    ADD_FAILURE() << "read " << path;
+  } catch (const tessera::ConfigurationException& e) {
+    EXPECT_NE(std::string(e.what()).find("is on a procfs file system"), std::string::npos)
+        << e.what();
+  }
+  ::umount2(path.c_str(), MNT_DETACH);
   std::filesystem::remove_all(d);
 }
 
