@@ -3,7 +3,8 @@
 # their tests under Wine in a fresh, private Wine prefix:
 #   - the Windows layer's own tests (CNG, registry, profile reader, event source, code page),
 #   - the ISAPI test host against LogonBroker.exe -console over ncalrpc, with the gate's event
-#     texts read back from Wine's event log trace,
+#     texts read back from Wine's event log trace (among them the filter's removal of forged
+#     attribute headers),
 #   - the ISAPI test host once more without an authentication package for local RPC, against a
 #     listener that takes tokens from anyone: the gate must send it none,
 #   - LogonBroker.exe -install / -launch-local / stop / -remove through Wine's service manager.
@@ -121,6 +122,16 @@ expect_lines "$LOG/isapi.err" \
   "err:eventlog:ReportEventW L\"$BROKER_DOWN\"" \
   'err:eventlog:ReportEventW L"The server is unavailable."' \
   "err:eventlog:ReportEventW L\"$BROKER_DOWN 1722\""
+# The filter's deletions of look-alike attribute headers, one warning per request, and its
+# refusals when it cannot read the headers.
+LOOKALIKES='Request headers that look like attribute headers were removed:'
+expect_lines "$LOG/isapi.err" \
+  "warn:eventlog:ReportEventW L\"$LOOKALIKES X-subject, x_SUBJECT, X-subject\"" \
+  "warn:eventlog:ReportEventW L\"$LOOKALIKES X-subject, x_SUBJECT, X-subject\"" \
+  "warn:eventlog:ReportEventW L\"$LOOKALIKES x-Subject\"" \
+  'warn:eventlog:ReportEventW L"ALL_RAW could not be obtained from request 8"' \
+  'warn:eventlog:ReportEventW L"ALL_RAW could not be obtained from request 87"' \
+  'warn:eventlog:ReportEventW L"ALL_RAW could not be obtained from request 122"'
 
 step "ISAPI test host without an authentication package"
 # Wine's NTLM package finds ntlm_auth through PATH: without it no binding can be authenticated.

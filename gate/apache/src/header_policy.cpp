@@ -13,10 +13,6 @@ char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-char NormalisedChar(char c) {
-  return c == '_' ? '-' : LowerAscii(c);
-}
-
 bool IsControl(unsigned char c) {
   return c < 0x20 || c == 0x7F;
 }
@@ -58,19 +54,6 @@ bool HasUnderscore(std::string_view name) noexcept {
   return name.find('_') != std::string_view::npos;
 }
 
-bool CarriesAttributePrefix(std::string_view name, std::string_view prefix) noexcept {
-  if (prefix.empty() || name.size() < prefix.size()) {
-    return false;
-  }
-  const auto fold = [](char c) { return c == '_' ? '-' : LowerAscii(c); };
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (fold(name[i]) != fold(prefix[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool IsFramingHeader(std::string_view name) noexcept {
   const auto equals = [name](std::string_view wanted) {
     return name.size() == wanted.size() &&
@@ -100,57 +83,6 @@ std::vector<HeaderView> KeepRequestFramingViews(std::vector<HeaderView> lines,
     }
   }
   return lines;
-}
-
-std::optional<std::string> PrivateCacheControl(std::string_view directives) {
-  const auto trim = [](std::string_view v) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
-      v.remove_prefix(1);
-    }
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) {
-      v.remove_suffix(1);
-    }
-    return v;
-  };
-  std::string out = "private";
-  while (!directives.empty()) {
-    const std::size_t comma = directives.find(',');
-    const std::string_view item = trim(directives.substr(0, comma));
-    directives =
-        comma == std::string_view::npos ? std::string_view{} : directives.substr(comma + 1);
-    if (item.empty()) {
-      continue;
-    }
-    const std::string name = NormalisedHeaderName(trim(item.substr(0, item.find('='))));
-    if (name == "private" || name == "no-store") {
-      return std::nullopt;
-    }
-    if (name == "public" || name == "s-maxage") {
-      continue;
-    }
-    out.append(", ").append(item);
-  }
-  return out;
-}
-
-std::string NormalisedHeaderName(std::string_view name) {
-  std::string out(name.size(), '\0');
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    out[i] = NormalisedChar(name[i]);
-  }
-  return out;
-}
-
-bool NamesAlike(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (NormalisedChar(a[i]) != NormalisedChar(b[i])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
@@ -224,7 +156,7 @@ bool ExactOrder(const HeaderView& a, const HeaderView& b) {
 
 bool AlikeOrder(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return NormalisedChar(x) < NormalisedChar(y);
+    return gate::NormalisedHeaderChar(x) < gate::NormalisedHeaderChar(y);
   });
 }
 }  // namespace

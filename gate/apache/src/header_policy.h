@@ -8,7 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "tokengate/gate/header_rules.h"
+
 namespace tokengate::apache {
+
+// The rules shared with every other host.
+using gate::CarriesAttributePrefix;
+using gate::NamesAlike;
+using gate::NormalisedHeaderName;
+using gate::PrivateCacheControl;
 
 using HeaderLine = std::pair<std::string, std::string>;
 // A header line as views into text that outlives it (a header block, Apache's header table).
@@ -35,21 +43,11 @@ class HeaderLineSet {
   bool sorted_;
 };
 
-// Lower-case ASCII with "_" read as "-": two names that a backend could confuse compare equal.
-std::string NormalisedHeaderName(std::string_view name);
-// NormalisedHeaderName(a) == NormalisedHeaderName(b), without making either.
-bool NamesAlike(std::string_view a, std::string_view b) noexcept;
-
 // ASCII letters compared without regard to case, every other byte as it is.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 
 // True for a header that ALL_RAW carries: a name that is not empty and has no underscore.
 bool InAllRaw(std::string_view name) noexcept;
-
-// True when the request header `name` carries the attribute header prefix `prefix`, read as a
-// backend may read it: ASCII case ignored and "_" taken for "-" on both sides. An empty prefix
-// matches nothing (attribute headers are then named by the token alone).
-bool CarriesAttributePrefix(std::string_view name, std::string_view prefix) noexcept;
 
 // True for the headers that frame the request body (Content-Length, Transfer-Encoding): Apache
 // has already read the request by them, so the header set the request continues with must carry
@@ -63,13 +61,6 @@ std::vector<HeaderLine> KeepRequestFraming(std::vector<HeaderLine> lines,
 // The same over views.
 std::vector<HeaderView> KeepRequestFramingViews(std::vector<HeaderView> lines,
                                                 const std::vector<HeaderView>& original);
-
-// The Cache-Control value a response that carries the token cookie goes out with, given the
-// directives the application set (all its Cache-Control values joined by ","): nullopt when they
-// already keep shared caches from storing it ("private", "no-store"); otherwise "private"
-// followed by the application's directives less those that invite shared caches ("public",
-// "s-maxage").
-std::optional<std::string> PrivateCacheControl(std::string_view directives);
 
 // The request headers in request order as "Name: value\r\n" lines, leaving out names with an
 // underscore.

@@ -264,19 +264,6 @@ TEST(HeaderPolicyTest, LogTextHasNoLineBreaks) {
   EXPECT_EQ(EscapeForLog("a\r\nb\\c"), "a\\x0d\\x0ab\\x5cc");
 }
 
-TEST(HeaderPolicyTest, AttributePrefixIsReadWithoutCaseAndWithUnderscoresAsDashes) {
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      {"Tarvex-subject", "Tarvex-", true},    {"tarvex-SUBJECT", "Tarvex-", true},
-      {"Tarvex_subject", "Tarvex-", true},    {"TARVEX_", "Tarvex-", true},
-      {"Tarvex-", "Tarvex_", true},           {"Tarvexsubject", "Tarvex-", false},
-      {"X-Tarvex-subject", "Tarvex-", false}, {"Tarve", "Tarvex-", false},
-      {"Tarvex-subject", "", false},          {"Host", "", false},
-  };
-  for (const auto& [name, prefix, expected] : cases) {
-    EXPECT_EQ(CarriesAttributePrefix(name, prefix), expected) << name << " / " << prefix;
-  }
-}
-
 TEST(HeaderPolicyTest, FramingHeadersAreAlwaysTheRequestsOwn) {
   const std::vector<HeaderLine> original = {
       {"Host", "a.test"}, {"Content-Length", "120"}, {"Transfer-Encoding", "chunked"}};
@@ -290,22 +277,6 @@ TEST(HeaderPolicyTest, FramingHeadersAreAlwaysTheRequestsOwn) {
   EXPECT_EQ(KeepRequestFraming(lines, original), expected);
   EXPECT_EQ(KeepRequestFraming({{"Host", "a"}}, {{"Host", "a"}}),
             (std::vector<HeaderLine>{{"Host", "a"}}));
-}
-
-TEST(HeaderPolicyTest, ResponsesWithTheTokenCookieArePrivate) {
-  const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"", "private"},
-      {"max-age=600", "private, max-age=600"},
-      {"public, max-age=600, s-maxage=3600", "private, max-age=600"},
-      {"PUBLIC,no-cache", "private, no-cache"},
-      {"no-store", std::nullopt},
-      {"max-age=0, Private", std::nullopt},
-      {"private=\"Set-Cookie\"", std::nullopt},
-      {" , must-revalidate ,", "private, must-revalidate"},
-  };
-  for (const auto& [directives, expected] : cases) {
-    EXPECT_EQ(PrivateCacheControl(directives), expected) << directives;
-  }
 }
 
 }  // namespace

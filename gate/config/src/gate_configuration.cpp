@@ -313,6 +313,9 @@ bool GateConfiguration::Load() {
     std::unique_ptr<IProfile> profile = profiles_->Open(confFile);
     ApplyProfile(*profile, *fresh);
     current_.Store(std::move(fresh));
+    if (loaded_) {
+      loaded_(current_.Load());
+    }
     return true;
   } catch (...) {
     log_.Report(EventType::Error, u"Exception occured in loading configuration");

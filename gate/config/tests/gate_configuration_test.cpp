@@ -279,6 +279,25 @@ class FailingReader final : public IProfileReader {
   }
 };
 
+// A listener is given exactly the values each successful load published, and nothing on a
+// failed one.
+TEST_F(ConfigFixture, ListenerFollowsEverySuccessfulLoad) {
+  auto reader = std::make_shared<FailingReader>();
+  GateConfiguration config(log_, registry_, reader);
+  std::vector<std::shared_ptr<const GateSettings>> given;
+  config.OnLoaded([&](const std::shared_ptr<const GateSettings>& s) { given.push_back(s); });
+  WriteConf("[ISAPI]\nAuthenticationPrefix=X-\n");
+  ASSERT_TRUE(config.Load());
+  WriteConf("[ISAPI]\nAuthenticationPrefix=Tarvex-\n");
+  ASSERT_TRUE(config.Load());
+  reader->fail = true;
+  EXPECT_FALSE(config.Load());
+  ASSERT_EQ(given.size(), 2u);
+  EXPECT_EQ(given[0]->AuthenticationPrefix, u"X-");
+  EXPECT_EQ(given[1], config.Snapshot());
+  EXPECT_EQ(given[1]->AuthenticationPrefix, u"Tarvex-");
+}
+
 TEST_F(ConfigFixture, FailureAfterTheRegistryStepKeepsEveryPreviousValue) {
   WriteConf("[ISAPI]\nTesseraName=T\nPath=/app\n");
   auto reader = std::make_shared<FailingReader>();

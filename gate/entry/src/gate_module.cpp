@@ -18,6 +18,7 @@ bool GateModule::GetExtensionVersion(VersionRecord& version) {
   configuration_.reset();
   configuration_ =
       std::make_unique<GateConfiguration>(log_, platform_.registry, platform_.profiles);
+  configuration_->OnLoaded(platform_.settingsLoaded);
   if (!configuration_->Load()) {
     log_.Report(EventType::Error, u"Unable to load configuration");
     return false;

@@ -159,6 +159,28 @@ TEST_F(GateModuleTest, RepeatedStartKeepsOneEventSourceAndOneConfiguration) {
   EXPECT_EQ(sink_->Events().back().text, u"after restart");
 }
 
+// The host's listener follows the extension's configuration: at start-up and on a reload.
+TEST_F(GateModuleTest, HostIsGivenTheValuesOfEveryLoad) {
+  GatePlatform platform = Platform(true);
+  std::vector<std::u16string> names;
+  platform.settingsLoaded = [&](const std::shared_ptr<const GateSettings>& s) {
+    names.push_back(s->TesseraName);
+  };
+  GateModule module(std::move(platform));
+  VersionRecord v;
+  ASSERT_TRUE(module.GetExtensionVersion(v));
+  EXPECT_EQ(names, std::vector<std::u16string>{u"T"});
+  std::ofstream(dir_ / "conf" / "cvisapi.conf")
+      << "[ISAPI]\nTesseraName=U\nProtectedResourceList=^/app/\n";
+  TestRequest r;
+  r.url = "/public";
+  r.query = "cmd=reload";
+  TestHost host(r);
+  module.HttpExtensionProc(host);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"T", u"U"}));
+  EXPECT_EQ(module.Configuration()->TesseraName(), u"U");
+}
+
 TEST_F(GateModuleTest, StartedModuleServesRequestsThroughTheHandler) {
   GateModule module(Platform(true));
   VersionRecord v;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "path_views.h"
+#include "tokengate/gate/header_rules.h"
 
 namespace tokengate::isapi {
 
@@ -206,12 +207,106 @@ std::uint64_t RequestDigest(VariableReader read, void* source) noexcept {
 }
 
 // ---- filter role ----------------------------------------------------------------------------
+namespace {
+
+// The private pointer's value while the response carries the token cookie; only its address
+// counts.
+char gCookieMark;
+
+}  // namespace
+
+bool CarriesTokenCookie(const HTTP_FILTER_CONTEXT* pfc) noexcept {
+  return pfc != nullptr && pfc->pFilterContext == &gCookieMark;
+}
+
 bool IsapiFilterContext::AddResponseHeaders(std::string_view line) noexcept {
   try {
     std::string text(line);
-    return pfc_->AddResponseHeaders(pfc_, text.data(), 0) != FALSE;
+    if (pfc_->AddResponseHeaders(pfc_, text.data(), 0) == FALSE)
+      return false;
+    pfc_->pFilterContext = &gCookieMark;
+    return true;
   } catch (...) {
     return false;
+  }
+}
+
+namespace {
+
+// Cache-Control values longer than this are not read: the response gets "no-store".
+constexpr DWORD kMaxCacheControlBytes = 8192;
+
+// Reads a header through a notification's GetHeader, growing the buffer once. nullopt with
+// `present` false when there is no such header, with `present` true when it could not be read.
+template <typename Notification>
+std::optional<std::string> ReadHeader(HTTP_FILTER_CONTEXT* pfc, Notification* n, const char* name,
+                                      DWORD limit, bool& present) {
+  std::string wanted(name);
+  std::string value(256, '\0');
+  present = false;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD size = static_cast<DWORD>(value.size());
+    if (n->GetHeader(pfc, wanted.data(), value.data(), &size) != FALSE) {
+      present = true;
+      value.resize(strnlen(value.data(), value.size()));
+      return value;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+      return std::nullopt;
+    present = true;
+    if (size <= value.size() || size > limit)
+      return std::nullopt;
+    value.assign(size, '\0');
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool MakeResponsePrivate(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) noexcept {
+  if (pfc == nullptr || response == nullptr || response->GetHeader == nullptr ||
+      response->SetHeader == nullptr || response->AddHeader == nullptr) {
+    return false;
+  }
+  try {
+    char name[] = "Cache-Control:";
+    bool present = false;
+    const std::optional<std::string> directives =
+        ReadHeader(pfc, response, name, kMaxCacheControlBytes, present);
+    std::optional<std::string> value;
+    if (directives || !present)
+      value = gate::PrivateCacheControl(directives.value_or(std::string()));
+    else
+      value = "no-store";  // unreadable: the strictest policy needs no reading
+    if (!value)
+      return true;  // already private or no-store
+    return (present ? response->SetHeader(pfc, name, value->data())
+                    : response->AddHeader(pfc, name, value->data())) != FALSE;
+  } catch (...) {
+    return false;
+  }
+}
+
+void SendFilterRefusal(HTTP_FILTER_CONTEXT* pfc, const char* status) noexcept {
+  if (pfc == nullptr || pfc->ServerSupportFunction == nullptr)
+    return;
+  try {
+    std::string body = std::string("<html><head><title>") + status + "</title></head><body><h1>" +
+                       status + "</h1></body></html>";
+    std::string headers =
+        "Content-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nCache-Control: no-store\r\n\r\n";
+    std::string line(status);
+    if (!pfc->ServerSupportFunction(pfc, SF_REQ_SEND_RESPONSE_HEADER, line.data(),
+                                    reinterpret_cast<ULONG_PTR>(headers.data()), 0)) {
+      return;
+    }
+    if (pfc->WriteClient != nullptr) {
+      DWORD n = static_cast<DWORD>(body.size());
+      pfc->WriteClient(pfc, body.data(), &n, 0);
+    }
+  } catch (...) {
+    // Out of memory: the filter still ends the request.
   }
 }
 
@@ -233,6 +328,15 @@ bool ReadExtensionVariable(void* source, const char* name, char* area, DWORD* si
 constexpr const char* kContextHeaderSpellings[] = {"TarvexAuth-Context:", "TarvexAuth_Context:"};
 // Each spelling is deleted at most this often (IIS deletes all lines of a name at once).
 constexpr int kMaxDeletions = 8;
+
+// Header names as IIS compares them: ASCII letters without regard to case.
+bool SameHeaderName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 }  // namespace
 
@@ -263,6 +367,81 @@ bool IsapiFilterNotification::RemoveClientContextHeaders() noexcept {
     }
   }
   return true;
+}
+
+LookAlikeRemoval IsapiFilterNotification::RemoveAttributeLookAlikes(
+    std::string_view prefix) noexcept {
+  LookAlikeRemoval out;
+  if (prefix.empty())
+    return out;
+  if (headers_ == nullptr || headers_->GetHeader == nullptr || headers_->SetHeader == nullptr ||
+      pfc_->GetServerVariable == nullptr) {
+    out.result = LookAlikeRemoval::Result::RawUnavailable;
+    out.code = ERROR_INVALID_FUNCTION;
+    return out;
+  }
+  try {
+    // The request's headers as sent, up to the gate's work area.
+    std::string raw(4096, '\0');
+    for (int attempt = 0;; ++attempt) {
+      DWORD size = static_cast<DWORD>(raw.size());
+      if (ReadFilterVariable(pfc_, "ALL_RAW", raw.data(), &size)) {
+        raw.resize(strnlen(raw.data(), raw.size()));
+        break;
+      }
+      const DWORD error = GetLastError();
+      if (error != ERROR_INSUFFICIENT_BUFFER || attempt == 2 || size <= raw.size() ||
+          size > gate::kWorkAreaBytes) {
+        out.result = LookAlikeRemoval::Result::RawUnavailable;
+        out.code = error != 0 ? error : ERROR_INVALID_DATA;
+        return out;
+      }
+      raw.assign(size, '\0');
+    }
+    const std::vector<std::string_view> names = gate::AttributeLookAlikes(raw, prefix);
+    for (const std::string_view name : names) {
+      if (!out.removed.empty())
+        out.removed.append(", ");
+      out.removed.append(name);
+    }
+    char empty[1] = {'\0'};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      // IIS deletes every line of a name at once: a name listed before is gone already.
+      const bool seen =
+          std::any_of(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i),
+                      [&](std::string_view other) { return SameHeaderName(other, names[i]); });
+      std::string wanted(names[i]);
+      wanted.push_back(':');
+      bool deleted = false;
+      for (int attempt = 0;; ++attempt) {
+        // Only a header shown to be there is deleted: setting an absent one could create it.
+        char value[16] = {};
+        DWORD size = sizeof value;
+        const bool present = headers_->GetHeader(pfc_, wanted.data(), value, &size) != FALSE ||
+                             GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        if (!present)
+          break;
+        if (attempt == kMaxDeletions || !headers_->SetHeader(pfc_, wanted.data(), empty)) {
+          out.result = LookAlikeRemoval::Result::NotRemoved;
+          out.removed = wanted.substr(0, wanted.size() - 1);
+          return out;
+        }
+        deleted = true;
+      }
+      // A header ALL_RAW shows that the server cannot find by its name stays where backends read
+      // it: the request must not go on.
+      if (!deleted && !seen) {
+        out.result = LookAlikeRemoval::Result::NotRemoved;
+        out.removed = wanted.substr(0, wanted.size() - 1);
+        return out;
+      }
+    }
+    return out;
+  } catch (...) {
+    out.result = LookAlikeRemoval::Result::RawUnavailable;
+    out.code = ERROR_NOT_ENOUGH_MEMORY;
+    return out;
+  }
 }
 
 bool IsapiFilterNotification::AddHeader(std::string_view name, std::string_view value) noexcept {

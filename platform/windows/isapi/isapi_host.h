@@ -61,9 +61,36 @@ using VariableReader = bool (*)(void* source, const char* name, char* area, DWOR
 // 0 when a variable cannot be read or the digest cannot be made.
 std::uint64_t RequestDigest(VariableReader read, void* source) noexcept;
 
+// Whether the gate added a Set-Cookie line to the response of the request `pfc` serves. The mark
+// lives in the filter context's private pointer, which the filter clears when a request's headers
+// arrive and when it ends (IIS may keep the pointer for the whole connection).
+bool CarriesTokenCookie(const HTTP_FILTER_CONTEXT* pfc) noexcept;
+
+// A response that carries the token cookie is kept from shared caches: its Cache-Control becomes
+// gate::PrivateCacheControl of the application's one ("no-store" when that cannot be read). False
+// when the header could not be set.
+bool MakeResponsePrivate(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) noexcept;
+
+// Ends a request from the filter with `status` ("400 Bad Request", "500 Internal Server Error")
+// and a short page; the filter then returns SF_STATUS_REQ_FINISHED.
+void SendFilterRefusal(HTTP_FILTER_CONTEXT* pfc, const char* status) noexcept;
+
+// What removing the client's look-alikes of attribute headers came to.
+struct LookAlikeRemoval {
+  enum class Result {
+    Done,            // `removed` names what was deleted (empty: nothing was there)
+    RawUnavailable,  // ALL_RAW could not be read (`code`: the error)
+    NotRemoved,      // a look-alike could not be deleted; `removed` names it
+  };
+  Result result = Result::Done;
+  DWORD code = 0;
+  std::string removed;  // names in request order, ", " between them
+};
+
 class IsapiFilterContext final : public gate::IFilterContext {
  public:
   explicit IsapiFilterContext(HTTP_FILTER_CONTEXT* pfc) : pfc_(pfc) {}
+  // Adds the line and marks the request as carrying the token cookie (CarriesTokenCookie).
   bool AddResponseHeaders(std::string_view line) noexcept override;
 
  private:
@@ -81,6 +108,11 @@ class IsapiFilterNotification final : public gate::IFilterNotification {
   // in any case), so that the only one the extension can read is the filter's own. False when one
   // is still there afterwards.
   bool RemoveClientContextHeaders() noexcept;
+  // Deletes every request header whose name carries `prefix` (gate::CarriesAttributePrefix), as
+  // ALL_RAW lists them, so that nothing after the filter (the extension, a static file, ASP.NET,
+  // a proxy) sees a client's header posing as an attribute header. Nothing to do for an empty
+  // prefix.
+  LookAlikeRemoval RemoveAttributeLookAlikes(std::string_view prefix) noexcept;
 
  private:
   HTTP_FILTER_CONTEXT* pfc_;

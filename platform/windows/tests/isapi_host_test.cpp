@@ -56,10 +56,17 @@ struct FakeRequest {
   PFN_HSE_IO_COMPLETION completion = nullptr;
   void* completionContext = nullptr;
   bool doneWithSession = false;
+  // The response: the headers the application sent (before the filter sees them), and a
+  // response the filter sent itself instead of passing the request on.
+  std::vector<std::pair<std::string, std::string>> responseHeaders;
+  std::string filterStatus, filterResponseHeaders, filterBody;
+  // ALL_RAW fails for the filter with this error (0: it does not).
+  DWORD allRawError = 0;
 
   EXTENSION_CONTROL_BLOCK ecb{};
   HTTP_FILTER_CONTEXT pfc{};
   HTTP_FILTER_PREPROC_HEADERS preproc{};
+  HTTP_FILTER_SEND_RESPONSE response{};
 
   // Header names compare without regard to case; `loose` also reads "_" as "-", the way a
   // server could match a variable name such as HTTP_TARVEXAUTH_CONTEXT.
@@ -94,6 +101,14 @@ struct FakeRequest {
   }
 };
 
+// The request's headers as they stand, as IIS gives them in ALL_RAW.
+std::string AllRaw(const FakeRequest& r) {
+  std::string all;
+  for (const auto& [hn, hv] : r.headers)
+    all += hn + ": " + hv + "\r\n";
+  return all;
+}
+
 FakeRequest* Of(HCONN conn) {
   return static_cast<FakeRequest*>(conn);
 }
@@ -123,12 +138,8 @@ BOOL WINAPI FakeGetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD
     return Answer(r.query, buffer, size);
   if (n == "HTTPS")
     return Answer("off", buffer, size);
-  if (n == "ALL_RAW") {
-    std::string all;
-    for (const auto& [hn, hv] : r.headers)
-      all += hn + ": " + hv + "\r\n";
-    return Answer(all, buffer, size);
-  }
+  if (n == "ALL_RAW")
+    return Answer(AllRaw(r), buffer, size);
   std::string header;
   if (n.starts_with("HEADER_"))
     header = n.substr(7);
@@ -224,8 +235,69 @@ BOOL WINAPI FakeFilterVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buff
   const FakeRequest& r = *static_cast<FakeRequest*>(pfc->ServerContext);
   if (const std::string* value = r.Connection(name))
     return Answer(*value, buffer, size);
+  if (std::string(name) == "ALL_RAW") {
+    if (r.allRawError != 0) {
+      SetLastError(r.allRawError);
+      return FALSE;
+    }
+    return Answer(AllRaw(r), buffer, size);
+  }
   SetLastError(ERROR_INVALID_INDEX);
   return FALSE;
+}
+
+BOOL WINAPI FakeFilterSupport(HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE request, PVOID data,
+                              ULONG_PTR headers, ULONG_PTR) {
+  FakeRequest& r = *static_cast<FakeRequest*>(pfc->ServerContext);
+  if (request != SF_REQ_SEND_RESPONSE_HEADER) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  r.filterStatus = static_cast<const char*>(data);
+  r.filterResponseHeaders = headers != 0 ? reinterpret_cast<const char*>(headers) : "";
+  return TRUE;
+}
+
+BOOL WINAPI FakeFilterWriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes, DWORD) {
+  static_cast<FakeRequest*>(pfc->ServerContext)
+      ->filterBody.append(static_cast<const char*>(buffer), *bytes);
+  return TRUE;
+}
+
+// The response headers at SF_NOTIFY_SEND_RESPONSE: every value of a name joined by ",", as one
+// header.
+BOOL WINAPI FakeGetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                  LPDWORD size) {
+  const FakeRequest& r = *static_cast<FakeRequest*>(pfc->ServerContext);
+  const std::string n = HeaderName(name);
+  std::string joined;
+  bool found = false;
+  for (const auto& [hn, hv] : r.responseHeaders) {
+    if (FakeRequest::SameName(hn, n, false)) {
+      joined += (found ? "," : "") + hv;
+      found = true;
+    }
+  }
+  if (!found) {
+    SetLastError(ERROR_INVALID_INDEX);
+    return FALSE;
+  }
+  return Answer(joined, buffer, size);
+}
+
+BOOL WINAPI FakeSetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  auto& headers = static_cast<FakeRequest*>(pfc->ServerContext)->responseHeaders;
+  const std::string n = HeaderName(name);
+  std::erase_if(headers, [&](const auto& h) { return FakeRequest::SameName(h.first, n, false); });
+  if (*value != '\0')
+    headers.emplace_back(n, value);
+  return TRUE;
+}
+
+BOOL WINAPI FakeAddResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  static_cast<FakeRequest*>(pfc->ServerContext)
+      ->responseHeaders.emplace_back(HeaderName(name), value);
+  return TRUE;
 }
 
 BOOL WINAPI FakeAddResponseHeaders(HTTP_FILTER_CONTEXT* pfc, LPSTR line, DWORD) {
@@ -351,6 +423,11 @@ class IsapiHostTest : public ::testing::Test {
     r.pfc.ServerContext = &r;
     r.pfc.AddResponseHeaders = &FakeAddResponseHeaders;
     r.pfc.GetServerVariable = &FakeFilterVariable;
+    r.pfc.ServerSupportFunction = &FakeFilterSupport;
+    r.pfc.WriteClient = &FakeFilterWriteClient;
+    r.response.GetHeader = &FakeGetResponseHeader;
+    r.response.SetHeader = &FakeSetResponseHeader;
+    r.response.AddHeader = &FakeAddResponseHeader;
     r.preproc.AddHeader = &FakeAddHeader;
     r.preproc.GetHeader = &FakeGetHeader;
     r.preproc.SetHeader = &FakeSetHeader;
@@ -383,16 +460,25 @@ class IsapiHostTest : public ::testing::Test {
     return status;
   }
 
+  // The response on its way out, for the filter.
+  static void SendResponse(FakeRequest& r) {
+    EXPECT_EQ(
+        Export<HttpFilterProcFn>("HttpFilterProc")(&r.pfc, SF_NOTIFY_SEND_RESPONSE, &r.response),
+        static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  }
+
   // The end of the request, for the filter.
   static void End(FakeRequest& r) {
     Export<HttpFilterProcFn>("HttpFilterProc")(&r.pfc, SF_NOTIFY_END_OF_REQUEST, nullptr);
   }
 
   // One request the way IIS runs it: the filter at preprocessed headers, then the extension, then
-  // (for a child request) the completion, and the end of the request for the filter.
+  // (for a child request) the completion, the response through the filter and the end of the
+  // request for the filter.
   static DWORD Run(FakeRequest& r) {
     Filter(r);
     const DWORD status = Extension(r);
+    SendResponse(r);
     End(r);
     return status;
   }
@@ -424,8 +510,9 @@ TEST_F(IsapiHostTest, StartsBothRolesThroughTheExports) {
   ASSERT_TRUE(Export<GetFilterVersionFn>("GetFilterVersion")(&filter));
   EXPECT_EQ(filter.dwFilterVersion, 0x00070005u);
   EXPECT_STREQ(filter.lpszFilterDesc, "Corvane Tessera ISAPI Filter");
-  EXPECT_EQ(filter.dwFlags & (SF_NOTIFY_ORDER_LOW | SF_NOTIFY_PREPROC_HEADERS),
-            static_cast<DWORD>(SF_NOTIFY_ORDER_LOW | SF_NOTIFY_PREPROC_HEADERS));
+  constexpr DWORD kNotifications = SF_NOTIFY_ORDER_LOW | SF_NOTIFY_PREPROC_HEADERS |
+                                   SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_END_OF_REQUEST;
+  EXPECT_EQ(filter.dwFlags & kNotifications, kNotifications);
 
   HSE_VERSION_INFO extension{};
   ASSERT_TRUE(Export<GetExtensionVersionFn>("GetExtensionVersion")(&extension));
@@ -483,6 +570,131 @@ TEST_F(IsapiHostTest, ExpiredTokenIsClearedAndSentToSignOn) {
   EXPECT_EQ(r.cookieLines,
             std::vector<std::string>{"Set-Cookie: TSR=; expires=Thu, 01 Jan 1970 00:00:00 GMT; "
                                      "path=/; HttpOnly\r\n"});
+}
+
+// A client's header that carries the attribute header prefix (here "X-"), in any case and with
+// "_" for "-", is deleted by the filter on every request: what runs after the filter (the
+// extension, or the handler an unprotected request is handed on to) never sees it.
+TEST_F(IsapiHostTest, ForgedAttributeHeadersNeverPassTheFilter) {
+  const std::string token = Issue(0);
+  struct Row {
+    std::string url;
+    std::string cookie;
+    DWORD status;
+  };
+  const Row rows[] = {{"/public/index.html", "", HSE_STATUS_PENDING},
+                      {"/app/page", "TSR=" + token, HSE_STATUS_PENDING}};
+  for (const Row& row : rows) {
+    FakeRequest r = Request(row.url, row.cookie);
+    r.headers.emplace_back("X-subject", "root");
+    r.headers.emplace_back("Accept", "text/html");
+    r.headers.emplace_back("x_SUBJECT", "root");
+    r.headers.emplace_back("X-subject", "admin");
+    ASSERT_EQ(Run(r), row.status) << row.url << " " << r.body;
+    ASSERT_TRUE(r.executed) << row.url;
+    // The header set the server goes on with, which an unchanged child reads as it is.
+    for (const auto& [name, value] : r.headers) {
+      EXPECT_FALSE(name.size() >= 2 && (name[0] == 'X' || name[0] == 'x') &&
+                   (name[1] == '-' || name[1] == '_'))
+          << row.url << ": " << name << ": " << value;
+    }
+    EXPECT_TRUE(r.HasHeader("Accept")) << row.url;
+    EXPECT_EQ(AllRaw(r).find("root"), std::string::npos) << AllRaw(r);
+    EXPECT_EQ(r.childHeaders.find("root"), std::string::npos) << r.childHeaders;
+    EXPECT_EQ(r.childHeaders.find("admin"), std::string::npos) << r.childHeaders;
+  }
+  // The protected one continues with the gate's own attribute headers only.
+  FakeRequest r = Request("/app/page", "TSR=" + token);
+  r.headers.emplace_back("x-Subject", "root");
+  ASSERT_EQ(Run(r), static_cast<DWORD>(HSE_STATUS_PENDING)) << r.body;
+  EXPECT_NE(r.childHeaders.find("X-subject: jdoe\r\n"), std::string::npos) << r.childHeaders;
+  EXPECT_EQ(r.childHeaders.find("root"), std::string::npos) << r.childHeaders;
+}
+
+// When the filter cannot read the request's headers it cannot tell what to delete: the request
+// is answered by the filter and goes no further.
+TEST_F(IsapiHostTest, UnreadableHeadersEndTheRequestInTheFilter) {
+  struct Row {
+    DWORD allRawError;
+    std::size_t valueBytes;  // a header this large makes ALL_RAW exceed the gate's 50000 bytes
+    std::string status;
+  };
+  const Row rows[] = {{ERROR_NOT_ENOUGH_MEMORY, 0, "500 Internal Server Error"},
+                      {ERROR_INVALID_PARAMETER, 0, "500 Internal Server Error"},
+                      {0, 60000, "400 Bad Request"}};
+  for (const Row& row : rows) {
+    FakeRequest r = Request("/public/index.html");
+    r.allRawError = row.allRawError;
+    if (row.valueBytes != 0)
+      r.headers.emplace_back("Accept", std::string(row.valueBytes, 'a'));
+    Connect(r);
+    EXPECT_EQ(
+        Export<HttpFilterProcFn>("HttpFilterProc")(&r.pfc, SF_NOTIFY_PREPROC_HEADERS, &r.preproc),
+        static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+    End(r);
+    EXPECT_EQ(r.filterStatus, row.status);
+    EXPECT_NE(r.filterResponseHeaders.find("Content-Length: "), std::string::npos);
+    EXPECT_TRUE(r.filterResponseHeaders.ends_with("\r\n\r\n")) << r.filterResponseHeaders;
+    EXPECT_NE(r.filterBody.find(row.status), std::string::npos) << r.filterBody;
+    // No context id: the filter stopped before tagging the request.
+    EXPECT_FALSE(r.HasHeader("TarvexAuth-Context"));
+  }
+}
+
+// A response that carries the token cookie (written or cleared) is kept from shared caches; one
+// without it is left as the application made it, also on a connection whose earlier request
+// carried the cookie.
+TEST_F(IsapiHostTest, ResponsesCarryingTheTokenCookieArePrivate) {
+  const std::string token = Issue(0);
+  struct Row {
+    std::string url;
+    std::string cookie;
+    std::vector<std::string> cacheControl;  // what the application sent
+    std::string expected;                   // the Cache-Control that goes out ("": none)
+  };
+  const Row rows[] = {
+      {"/app/page", "TSR=" + token, {}, "private"},
+      {"/app/page", "TSR=" + token, {"public, max-age=600"}, "private, max-age=600"},
+      {"/app/page", "TSR=" + token, {"max-age=60", "s-maxage=600"}, "private, max-age=60"},
+      {"/app/page", "TSR=" + token, {"no-store"}, "no-store"},
+      {"/app/page", "TSR=" + token, {"Private, max-age=5"}, "Private, max-age=5"},
+      // The expired token is cleared on the redirect to sign-on.
+      {"/app/page", "TSR=" + Issue(3600), {}, "private"},
+      {"/public/index.html", "", {"public, max-age=600"}, "public, max-age=600"},
+      {"/public/index.html", "", {}, ""},
+  };
+  for (const Row& row : rows) {
+    FakeRequest r = Request(row.url, row.cookie);
+    for (const std::string& value : row.cacheControl)
+      r.responseHeaders.emplace_back("Cache-Control", value);
+    Run(r);
+    std::vector<std::string> got;
+    for (const auto& [name, value] : r.responseHeaders) {
+      if (FakeRequest::SameName(name, "Cache-Control", false))
+        got.push_back(value);
+    }
+    EXPECT_EQ(got, row.expected.empty() ? std::vector<std::string>{}
+                                        : std::vector<std::string>{row.expected})
+        << row.url << " " << row.cookie.size();
+    EXPECT_EQ(r.cookieLines.empty(), row.cookie.empty()) << row.url;
+  }
+
+  // The same filter context serves the next request of the connection: the mark of the earlier
+  // request's cookie does not make it private.
+  FakeRequest first = Request("/app/page", "TSR=" + token);
+  Filter(first);
+  Extension(first);
+  void* const mark = first.pfc.pFilterContext;
+  ASSERT_NE(mark, nullptr);
+  SendResponse(first);
+  End(first);
+  FakeRequest next = Request("/public/index.html");
+  next.responseHeaders.emplace_back("Cache-Control", "public, max-age=600");
+  Connect(next);
+  next.pfc.pFilterContext = mark;
+  Run(next);
+  ASSERT_EQ(next.responseHeaders.size(), 1u);
+  EXPECT_EQ(next.responseHeaders[0].second, "public, max-age=600");
 }
 
 // IWA through a broker without a logon provider: the broker refuses with its access-denied fault,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -185,6 +186,12 @@ class GateConfiguration {
   // from it, so a reload in between cannot mix old and new values.
   std::shared_ptr<const GateSettings> Snapshot() const noexcept;
 
+  // Called on the loading thread with the fresh values after every successful Load, so that a
+  // part of the host that keeps its own copy of them (the ISAPI filter role) follows a reload.
+  // Set before the record is shared between threads.
+  using LoadListener = std::function<void(const std::shared_ptr<const GateSettings>&)>;
+  void OnLoaded(LoadListener listener) { loaded_ = std::move(listener); }
+
   // The conf file path of the current values (InstallPath + "conf" + separator + "cvisapi.conf").
   std::u16string ConfFilePath() const;
 
@@ -220,6 +227,7 @@ class GateConfiguration {
   std::shared_ptr<IGateRegistry> registry_;
   std::shared_ptr<IProfileReader> profiles_;
   SettingsCell current_;
+  LoadListener loaded_;
 };
 
 }  // namespace tokengate::gate

@@ -44,6 +44,9 @@ struct GatePlatform {
   // Adopts the handle value of an IWA call; null where IWA is not supported.
   std::function<Credential(std::intptr_t)> adoptBrokerHandle;
   std::int32_t processId = 0;
+  // Given the values each time the extension's configuration has been loaded (at start-up and on
+  // every reload); may be empty.
+  GateConfiguration::LoadListener settingsLoaded;
 };
 
 class GateModule {
