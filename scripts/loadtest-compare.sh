@@ -35,7 +35,9 @@ for t in "${trees[@]}"; do
 done
 command -v wrk >/dev/null || { echo "loadtest-compare: wrk is not installed" >&2; exit 2; }
 
-work="$(mktemp -d /tmp/tokengate-compare.XXXXXX)"
+# Short: the broker socket lives below it, and socket paths are limited to 107 bytes.
+work="$(mktemp -d /tmp/tgc.XXXXXX)"
+chmod 0755 "$work"  # the web server's user reads the sites below it
 export TG_MPM="${MPM:-event}" TG_MULTI_PROCESS=1
 export TG_TOKEN_LIFETIME=3600 TG_UPDATE_WINDOW=3600 TG_GATE_LOG_LEVEL=warn
 harness() {  # harness INDEX args...
@@ -77,7 +79,8 @@ for i in 0 1; do
     department="Finance and Planning, Building 7, Floor 3, Room 3012, East Wing, Desk 14" \
     title="Senior Financial Analyst" employeeNumber=104233)"
   cookie[$i]="Cookie: TesseraToken=$token"
-  curl -sf -H "${cookie[$i]}" "${url[$i]}" | grep -q PROTECTED-CONTENT ||
+  body="$(curl -s -H "${cookie[$i]}" "${url[$i]}")" || body=""
+  grep -q PROTECTED-CONTENT <<<"$body" ||
     { echo "loadtest-compare: the ${names[$i]} site does not serve the protected page" >&2; exit 1; }
   wrk -t1 -c4 -d2s -H "${cookie[$i]}" "${url[$i]}" >/dev/null
 done
