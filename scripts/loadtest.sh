@@ -156,7 +156,10 @@ run() {  # run ROUND NAME wrk-arguments...
   wrk -t"$threads" -c"$connections" -d"$duration" --latency "$@" >"$out"
   if [[ -n "$hook" ]]; then wait "$hook" || true; fi
   a1="$(apache_ticks)" b1="$(broker_ticks)"
-  /usr/bin/python3 - "$round" "$name" "$out" "$((a1 - a0))" "$((b1 - b0))" "$ticks" \
+  local broker_delta=$((b1 - b0))
+  # A broker replaced during the round takes its CPU time with it: nothing to report.
+  if [[ "$mode" == restart && "$name" == gate ]]; then broker_delta=nan; fi
+  /usr/bin/python3 - "$round" "$name" "$out" "$((a1 - a0))" "$broker_delta" "$ticks" \
     >>"$results" <<'PY'
 import re, sys
 round_, name, path, apache, broker, ticks = sys.argv[1:]
@@ -170,7 +173,7 @@ def pct(p):
 non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
 sock = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
 failed = (int(non2xx.group(1)) if non2xx else 0) + (sum(map(int, sock.groups())) if sock else 0)
-per_request_us = lambda t: int(t) / int(ticks) * 1e6 / max(requests, 1)
+per_request_us = lambda t: float(t) / int(ticks) * 1e6 / max(requests, 1)
 print(round_, name, f"{rps:.1f}", requests, f"{pct(50):.3f}", f"{pct(90):.3f}", f"{pct(99):.3f}",
       failed, f"{per_request_us(apache):.1f}", f"{per_request_us(broker):.1f}")
 PY
@@ -222,7 +225,7 @@ soak_run() {
 }
 
 /usr/bin/python3 - "$results" "$duration" "$connections" "$threads" "$rounds" <<'PY'
-import statistics, sys
+import math, statistics, sys
 from collections import defaultdict
 rows = defaultdict(dict)
 for line in open(sys.argv[1]):
@@ -231,6 +234,7 @@ for line in open(sys.argv[1]):
                               p90=float(p90), p99=float(p99), failed=int(failed),
                               apache=float(apache), broker=float(broker))
 med = lambda name, key: statistics.median(v[key] for v in rows[name].values())
+shown = lambda us: "n/a" if math.isnan(us) else f"{us:.1f}"
 duration, connections, threads, rounds = sys.argv[2:]
 print(f"\nwrk {threads} threads, {connections} connections, {duration} per route and round, "
       f"{rounds} interleaved rounds, loopback; medians over the rounds")
@@ -244,14 +248,17 @@ for name, base in (("gate", "off"), ("off", "off"), ("basic", "off"),
     failed = sum(v["failed"] for v in rows[name].values())
     print(f"{name:<10}{med(name, 'rps'):>10.1f}{med(name, 'p50'):>9.3f}{med(name, 'p90'):>9.3f}"
           f"{med(name, 'p99'):>9.3f}{failed:>8}{statistics.median(ratios):>8.1%}"
-          f"{med(name, 'apache'):>11.1f}{med(name, 'broker'):>11.1f}")
+          f"{med(name, 'apache'):>11.1f}{shown(med(name, 'broker')):>11}")
 ratios = sorted(rows["gate"][r]["rps"] / rows["off"][r]["rps"] for r in rows["gate"])
 print(f"\ngate/off per round: {' '.join(f'{x:.3f}' for x in ratios)}")
 print(f"median gate/off ratio: {statistics.median(ratios):.3f}")
 extra = [rows["gate"][r]["apache"] - rows["off"][r]["apache"] for r in rows["gate"]]
 print(f"Apache CPU per protected request above TokenGate Off: {statistics.median(extra):.1f} us "
       f"(median of the rounds; per round {' '.join(f'{x:.1f}' for x in extra)})")
-print(f"broker CPU per protected request: {med('gate', 'broker'):.1f} us")
+broker_us = med('gate', 'broker')
+print("broker CPU per protected request: " +
+      ("n/a (the broker process was replaced during the round)" if math.isnan(broker_us)
+       else f"{broker_us:.1f} us"))
 PY
 
 if [[ -n "$soak" ]]; then
