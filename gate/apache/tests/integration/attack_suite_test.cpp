@@ -10,8 +10,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
