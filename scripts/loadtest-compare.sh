@@ -13,6 +13,7 @@
 #   `git worktree add /tmp/before <commit>`.
 # Environment: CONNECTIONS=32 THREADS=2 MPM=event.
 set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
 
 [[ $# -ge 2 ]] || { sed -n '2,14p' "$0"; exit 2; }
 trees=("$(cd "$1" && pwd)" "$(cd "$2" && pwd)")
@@ -93,24 +94,9 @@ run() {  # run ROUND INDEX
   a0="$(apache_ticks "$hp")" b0="$(proc_ticks "$bp")"
   wrk -t"$threads" -c"$connections" -d"$duration" --latency -H "${cookie[$i]}" "${url[$i]}" >"$out"
   a1="$(apache_ticks "$hp")" b1="$(proc_ticks "$bp")"
-  /usr/bin/python3 - "$1" "${names[$i]}" "$out" "$((a1 - a0))" "$((b1 - b0))" "$ticks" \
-    >>"$results" <<'PY'
-import re, sys
-round_, name, path, apache, broker, ticks = sys.argv[1:]
-text = open(path).read()
-rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
-requests = int(re.search(r"(\d+) requests in", text).group(1))
-def pct(p):
-    m = re.search(r"^\s+%s%%\s+([\d.]+)(us|ms|s)\s*$" % p, text, re.M)
-    return float(m.group(1)) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[m.group(2)]
-non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
-sock = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
-failed = (int(non2xx.group(1)) if non2xx else 0) + (sum(map(int, sock.groups())) if sock else 0)
-us = lambda t: int(t) / int(ticks) * 1e6 / max(requests, 1)
-print(round_, name, f"{rps:.1f}", f"{pct(50):.3f}", f"{pct(99):.3f}", failed,
-      f"{us(apache):.1f}", f"{us(broker):.1f}")
-PY
-  tail -n 1 "$results" | awk '{printf "  round %s %-7s %9s req/s  p50 %6s ms  p99 %7s ms  failed %s  apache %6s us/req  broker %5s us/req\n", $1, $2, $3, $4, $5, $6, $7, $8}'
+  /usr/bin/python3 "$repo/scripts/wrk-round.py" "$1" "${names[$i]}" "$out" "$((a1 - a0))" \
+    "$((b1 - b0))" "$ticks" >>"$results"
+  tail -n 1 "$results" | awk '{printf "  round %s %-7s %9s req/s  p50 %6s ms  p99 %7s ms  failed %s  apache %6s us/req  broker %5s us/req\n", $1, $2, $3, $5, $7, $8, $9, $10}'
 }
 
 echo "loadtest-compare: before ${trees[0]}, after ${trees[1]}; wrk $threads threads," \
@@ -128,9 +114,9 @@ for r in rows:
 med = lambda name, col: statistics.median(float(r[col]) for r in by[name].values())
 print("\ntree      req/s   p50 ms   p99 ms  failed  apache us  broker us")
 for name in ("before", "after"):
-    failed = sum(int(r[5]) for r in by[name].values())
-    print(f"{name:<7} {med(name, 2):8.1f} {med(name, 3):8.3f} {med(name, 4):8.3f} {failed:7d}"
-          f" {med(name, 6):10.1f} {med(name, 7):10.1f}")
+    failed = sum(int(r[7]) for r in by[name].values())
+    print(f"{name:<7} {med(name, 2):8.1f} {med(name, 4):8.3f} {med(name, 6):8.3f} {failed:7d}"
+          f" {med(name, 8):10.1f} {med(name, 9):10.1f}")
 ratios = [float(by["after"][k][2]) / float(by["before"][k][2]) for k in sorted(by["after"])]
 print("after/before per round:", " ".join(f"{x:.3f}" for x in ratios))
 print(f"median after/before ratio: {statistics.median(ratios):.3f}")

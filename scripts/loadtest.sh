@@ -159,25 +159,9 @@ run() {  # run ROUND NAME wrk-arguments...
   local broker_delta=$((b1 - b0))
   # A broker replaced during the round takes its CPU time with it: nothing to report.
   if [[ "$mode" == restart && "$name" == gate ]]; then broker_delta=nan; fi
-  /usr/bin/python3 - "$round" "$name" "$out" "$((a1 - a0))" "$broker_delta" "$ticks" \
-    >>"$results" <<'PY'
-import re, sys
-round_, name, path, apache, broker, ticks = sys.argv[1:]
-text = open(path).read()
-rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
-requests = int(re.search(r"(\d+) requests in", text).group(1))
-def pct(p):
-    m = re.search(r"^\s+%s%%\s+([\d.]+)(us|ms|s)\s*$" % p, text, re.M)
-    v, unit = float(m.group(1)), m.group(2)
-    return v * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
-non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
-sock = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
-failed = (int(non2xx.group(1)) if non2xx else 0) + (sum(map(int, sock.groups())) if sock else 0)
-per_request_us = lambda t: float(t) / int(ticks) * 1e6 / max(requests, 1)
-print(round_, name, f"{rps:.1f}", requests, f"{pct(50):.3f}", f"{pct(90):.3f}", f"{pct(99):.3f}",
-      failed, f"{per_request_us(apache):.1f}", f"{per_request_us(broker):.1f}")
-PY
-  tail -n 1 "$results" | awk '{printf "  round %s %-9s %9s req/s  p50 %6s ms  p99 %6s ms  failed %s  apache %6s us/req  broker %5s us/req\n", $1, $2, $3, $5, $7, $8, $9, $10}'
+  /usr/bin/python3 "$repo/scripts/wrk-round.py" "$round" "$name" "$out" "$((a1 - a0))" \
+    "$broker_delta" "$ticks" >>"$results"
+  tail -n 1 "$results" | awk '{printf "  round %s %-9s %9s req/s  p50 %6s ms  p99 %6s ms  failed %s  apache %6s us/req  broker %5s us/req\n", $1, $2, $3, $5, $7, $8, $9, ($10 == "nan" ? "n/a" : $10)}'
 }
 
 echo "loadtest: token of ${#token} characters; wrk $threads threads, $connections connections," \
