@@ -216,10 +216,6 @@ bool Contains(const NameValueList& list, std::u16string_view name) {
   return false;
 }
 
-std::u16string_view UpToNul(std::u16string_view text) {
-  return text.substr(0, text.find(u'\0'));
-}
-
 std::string_view UpToNul(std::string_view bytes) {
   return bytes.substr(0, bytes.find('\0'));
 }
@@ -314,11 +310,7 @@ std::optional<std::u16string> FindFormValue(IRequestHost& host, const GateEventL
 }
 
 std::optional<std::u16string> FindQueryValue(IRequestHost& host, std::u16string_view name) {
-  const std::string_view query = UpToNul(host.QueryString());
-  if (text::IsAscii(query)) {
-    return FindInQuery(query, name);
-  }
-  return FindInQueryText(UpToNul(text::FromAnsi(query)), name);
+  return FindInAnsiQuery(UpToNul(host.QueryString()), name);
 }
 
 std::optional<std::u16string> FindCookieValue(IRequestHost& host, const GateSettings& settings,

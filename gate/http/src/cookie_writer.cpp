@@ -21,8 +21,7 @@ bool AppendSafe(std::string& line, std::u16string_view part) {
   const std::size_t at = line.size();
   if (text::AppendAscii(line, part)) {
     const std::string_view added = std::string_view(line).substr(at);
-    if (added.find('\r') != std::string_view::npos || added.find('\n') != std::string_view::npos ||
-        added.find('\0') != std::string_view::npos) {
+    if (std::any_of(added.begin(), added.end(), unsafe)) {
       line.resize(at);
       return false;
     }
